@@ -1,0 +1,33 @@
+# Two commands for a fresh machine: `make demo` and `make test`.
+# Both install the Debian packages they need first (scripts/install-deps.sh).
+BUILD ?= build
+CMAKE_GEN ?= -G Ninja
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps demo test bench host32 host64 windows fuzz clean
+
+all: host32
+
+deps:
+	@scripts/install-deps.sh
+
+$(BUILD)/%/build.ninja: | deps
+	cmake -S . -B $(BUILD)/$* $(CMAKE_GEN) -DNQ_FLAVOUR=$* \
+	  $(if $(filter windows,$*),-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake)
+
+host32 host64 windows: %: deps $(BUILD)/%/build.ninja
+	cmake --build $(BUILD)/$* -j $(JOBS)
+
+demo: host32
+	$(BUILD)/host32/tools/nqwfp load
+
+test: host32 host64 windows
+	ctest --test-dir $(BUILD)/windows --output-on-failure
+	ctest --test-dir $(BUILD)/host64 --output-on-failure -j $(JOBS)
+	ctest --test-dir $(BUILD)/host32 --output-on-failure -j $(JOBS)
+
+bench: host64
+	$(BUILD)/host64/bench/nqwfp_bench
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,19 @@
+// Tables of local TCP and UDP endpoints and the processes that own them.
+#pragma once
+#include "core/driver/driver_state.h"
+
+struct EndpointRecord {
+  UINT64 endpointHandle;
+  UINT64 processId;
+  UINT32 localAddress;  // network byte order; 0 = bound to any address
+  UINT16 localPort;     // host byte order
+  LIST_ENTRY link;
+};
+
+// Records or refreshes one endpoint; protocol 6 selects the TCP table, any
+// other value the UDP table. An allocation failure is silent.
+void RecordEndpoint(UINT8 protocol, UINT64 endpointHandle, UINT64 processId, UINT32 localAddress, UINT16 localPort);
+
+// The two services of the client table.
+NqU32 NQ_CLIENT_STDCALL LookupUdpEndpointOwner(NqU32 localAddress, NqU16 localPort, NqU64* processId);
+NqU32 NQ_CLIENT_STDCALL LookupTcpEndpointOwner(NqU32 localAddress, NqU16 localPort, NqU64* processId);

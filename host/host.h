@@ -1,0 +1,98 @@
+// The host platform: a user-mode implementation of the kernel, HAL, NDIS and
+// filtering-platform interfaces the driver calls, with Driver Verifier-style
+// checks. This header is the control panel that tests and tools use to run a
+// simulated machine; the driver itself never includes it.
+//
+// One process is one machine: it boots with the first use and the driver
+// loaded into it stays until the process ends (the driver has no unload).
+#pragma once
+#include "platform/wdk.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace host {
+
+// ---- Verifier: rule violations found while the machine runs ----------------
+namespace verifier {
+void Report(const std::string& rule, const std::string& detail);
+std::vector<std::string> Violations();
+void Clear();
+// Checks the current thread's IRQL against the highest one a routine allows.
+void RequireIrql(KIRQL highest, const char* routine);
+}  // namespace verifier
+
+// ---- Failure injection for named platform routines ---------------------------
+namespace faults {
+// The nth call (1-based, counted from now) of `routine` fails with `status`;
+// with every set, that call and all later ones fail.
+void FailCall(const std::string& routine, unsigned nth, NTSTATUS status, bool every = false);
+void Clear();
+// Called by the platform routines themselves: the status to fail with, or 0.
+NTSTATUS Check(const char* routine);
+// How often a platform routine has been called since the machine booted.
+unsigned CallCount(const std::string& routine);
+}  // namespace faults
+
+// ---- Non-paged pool ------------------------------------------------------------
+namespace pool {
+struct Allocation {
+  const void* address;
+  size_t size;
+  ULONG tag;
+  uint64_t sequence;  // allocation number since boot, 1-based
+};
+// The nth allocation from now fails; with every set, all from the nth on.
+void FailAllocation(unsigned nth, bool every = false);
+void ClearFailures();
+uint64_t AllocationCount();  // allocations made since boot
+std::vector<Allocation> Outstanding();
+std::vector<Allocation> OutstandingSince(uint64_t sequence);  // made after that allocation number
+size_t OutstandingCount(ULONG tag);
+std::string LeakReport(const std::vector<Allocation>& allocations);
+std::string TagText(ULONG tag);
+}  // namespace pool
+
+// ---- Threads, IRQL, locks ----------------------------------------------------------
+namespace kernel {
+constexpr uint32_t kSystemProcessId = 4;
+// Process and thread the current (simulated) thread runs in.
+void SetCurrentIds(uint64_t processId, uint64_t threadId);
+uint64_t CurrentProcessId();
+uint64_t CurrentThreadId();
+KIRQL CurrentIrql();
+void SetCurrentIrql(KIRQL irql);
+// Spin locks taken through KfAcquireSpinLock and not yet released by this thread.
+size_t HeldSpinLockCount();
+// Makes every wait with a timeout that is blocked now, or starts before the
+// next call, return STATUS_TIMEOUT as if its time had run out.
+void ExpireTimedWaits();
+// Blocks until the delayed work queue has run every queued item.
+void WaitWorkQueueIdle();
+unsigned SystemThreadCount();
+unsigned OpenHandleCount();
+unsigned WorkItemCount();  // allocated and not freed
+unsigned MdlCount();       // allocated and not freed
+}  // namespace kernel
+
+// ---- I/O manager ------------------------------------------------------------------
+namespace io {
+struct IrpResult {
+  NTSTATUS returned;
+  IO_STATUS_BLOCK ioStatus;
+  bool completed;
+};
+// Creates a driver object and runs the entry point on the calling thread, at
+// PASSIVE_LEVEL in the System process, as the I/O manager loads a driver.
+NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const char16_t* serviceName);
+PDRIVER_OBJECT LoadedDriver();
+PDEVICE_OBJECT FindDevice(const char16_t* name);
+// Sends an IRP with one stack location of the given major function.
+IrpResult SendIrp(PDEVICE_OBJECT device, UCHAR majorFunction);
+}  // namespace io
+
+std::string Utf16ToUtf8(const char16_t* text, size_t length);
+
+}  // namespace host

@@ -1,0 +1,34 @@
+// Internal to the host platform: per-thread context and shared helpers.
+#pragma once
+#include "host/host.h"
+
+#include <mutex>
+
+namespace host::detail {
+
+struct ThreadContext {
+  KIRQL irql = PASSIVE_LEVEL;
+  uint64_t processId = kernel::kSystemProcessId;
+  uint64_t threadId = 0;
+  std::vector<PKSPIN_LOCK> heldLocks;
+};
+
+ThreadContext& CurrentThread();
+uint64_t NewThreadId();
+
+// Runs a routine on a new system thread of the simulated machine.
+void StartSystemThread(std::function<void()> body);
+
+// A handle table for kernel handles the platform hands out.
+HANDLE NewHandle(const char* kind);
+bool CloseHandle(HANDLE handle);
+
+// Objects the machine keeps for its life; never destroyed, so that threads
+// still running at process exit never see a destructed object.
+template <typename T>
+T& Forever() {
+  static T* object = new T();
+  return *object;
+}
+
+}  // namespace host::detail

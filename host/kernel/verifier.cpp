@@ -1,0 +1,43 @@
+#include "host/kernel/state.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace host::verifier {
+namespace {
+struct Log {
+  std::mutex lock;
+  std::vector<std::string> entries;
+};
+}  // namespace
+
+void Report(const std::string& rule, const std::string& detail) {
+  std::string text = rule + ": " + detail;
+  std::fprintf(stderr, "VERIFIER: %s\n", text.c_str());
+  {
+    auto& log = detail::Forever<Log>();
+    std::lock_guard<std::mutex> guard(log.lock);
+    log.entries.push_back(text);
+  }
+  if (std::getenv("NQ_VERIFIER_FATAL") != nullptr) std::abort();
+}
+
+std::vector<std::string> Violations() {
+  auto& log = detail::Forever<Log>();
+  std::lock_guard<std::mutex> guard(log.lock);
+  return log.entries;
+}
+
+void Clear() {
+  auto& log = detail::Forever<Log>();
+  std::lock_guard<std::mutex> guard(log.lock);
+  log.entries.clear();
+}
+
+void RequireIrql(KIRQL highest, const char* routine) {
+  KIRQL irql = detail::CurrentThread().irql;
+  if (irql > highest)
+    Report("IRQL_NOT_LESS_OR_EQUAL", std::string(routine) + " called at IRQL " + std::to_string(irql) +
+                                         " (at most " + std::to_string(highest) + " allowed)");
+}
+}  // namespace host::verifier

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the tools need, when
+# they are missing. Needs root (apt-get), as on the project's machines.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ g++-multilib   # host32 and host64
+  g++-mingw-w64-i686                   # the windows image
+  googletest                           # GoogleTest sources, built per flavour
+  libbenchmark-dev                     # make bench
+  libhttp-parser-dev                   # parser comparison in the benchmark
+  clang libclang-rt-14-dev             # libFuzzer
+  libpcap-dev                          # capture replay
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "installing: ${missing[*]}"
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO=sudo
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,211 @@
+// The host kernel behaves as the platform documents where the driver relies
+// on it, and its verifier catches the faults it is there to catch.
+#include "tests/support/machine.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+class HostKernel : public ::testing::Test {
+ protected:
+  void ExpectViolation(const std::string& rule) {
+    auto v = host::verifier::Violations();
+    bool found = false;
+    for (const auto& text : v) found |= text.rfind(rule, 0) == 0;
+    EXPECT_TRUE(found) << "expected a " << rule << " violation";
+    host::verifier::Clear();
+  }
+  void TearDown() override {
+    for (const auto& v : host::verifier::Violations()) ADD_FAILURE() << "verifier: " << v;
+  }
+};
+
+TEST_F(HostKernel, PoolAccountsByTagAndReportsLeaks) {
+  nqtest::PoolCheckpoint checkpoint;
+  void* a = ExAllocatePoolWithTag(NonPagedPool, 10, 0x4E514657u);
+  void* b = ExAllocatePoolWithTag(NonPagedPool, 20, 0);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(host::pool::OutstandingCount(0x4E514657u), 1u);
+  auto leaks = checkpoint.Leaks();
+  ASSERT_EQ(leaks.size(), 2u);
+  EXPECT_EQ(leaks[0].size, 10u);
+  EXPECT_NE(checkpoint.Report().find("tag WFQN"), std::string::npos) << checkpoint.Report();
+  ExFreePoolWithTag(a, 0x4E514657u);
+  ExFreePoolWithTag(b, 0);
+  EXPECT_NO_LEAKS(checkpoint);
+}
+
+TEST_F(HostKernel, PoolFailsTheNthAllocationOrEveryOneFromIt) {
+  host::pool::FailAllocation(2);
+  void* first = ExAllocatePoolWithTag(NonPagedPool, 8, 0);
+  void* second = ExAllocatePoolWithTag(NonPagedPool, 8, 0);
+  void* third = ExAllocatePoolWithTag(NonPagedPool, 8, 0);
+  EXPECT_NE(first, nullptr);
+  EXPECT_EQ(second, nullptr);
+  EXPECT_NE(third, nullptr);
+  host::pool::FailAllocation(2, /*every=*/true);
+  void* fourth = ExAllocatePoolWithTag(NonPagedPool, 8, 0);
+  EXPECT_NE(fourth, nullptr);
+  EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, 0), nullptr);
+  EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, 0), nullptr);
+  host::pool::ClearFailures();
+  for (void* p : {first, third, fourth}) ExFreePoolWithTag(p, 0);
+}
+
+TEST_F(HostKernel, FreeingTwiceOrWithTheWrongTagIsCaught) {
+  void* p = ExAllocatePoolWithTag(NonPagedPool, 4, 0x64636261u);
+  ExFreePoolWithTag(p, 0);
+  ExpectViolation("BAD_POOL_CALLER");
+  void* q = ExAllocatePoolWithTag(NonPagedPool, 4, 0);
+  ExFreePoolWithTag(q, 0);
+  ExFreePoolWithTag(q, 0);
+  ExpectViolation("BAD_POOL_CALLER");
+}
+
+TEST_F(HostKernel, SpinLocksRaiseToDispatchAndCatchTwoHeldOrReleaseNotHeld) {
+  KSPIN_LOCK a = 0, b = 0;
+  KIRQL old = KfAcquireSpinLock(&a);
+  EXPECT_EQ(old, PASSIVE_LEVEL);
+  EXPECT_EQ(host::kernel::CurrentIrql(), DISPATCH_LEVEL);
+  EXPECT_EQ(host::kernel::HeldSpinLockCount(), 1u);
+  KfReleaseSpinLock(&a, old);
+  EXPECT_EQ(host::kernel::CurrentIrql(), PASSIVE_LEVEL);
+  EXPECT_TRUE(host::verifier::Violations().empty());
+
+  KIRQL o1 = KfAcquireSpinLock(&a);
+  KIRQL o2 = KfAcquireSpinLock(&b);
+  ExpectViolation("LOCK_ORDER");
+  KfReleaseSpinLock(&b, o2);
+  KfReleaseSpinLock(&a, o1);
+  KfReleaseSpinLock(&a, PASSIVE_LEVEL);
+  ExpectViolation("SPIN_LOCK_NOT_OWNED");
+}
+
+TEST_F(HostKernel, SpinLockExcludesOtherThreads) {
+  KSPIN_LOCK lock = 0;
+  long counter = 0;
+  auto work = [&] {
+    for (int i = 0; i < 20000; ++i) {
+      KIRQL old = KfAcquireSpinLock(&lock);
+      long v = counter;
+      counter = v + 1;
+      KfReleaseSpinLock(&lock, old);
+    }
+  };
+  std::thread t1(work), t2(work);
+  t1.join();
+  t2.join();
+  EXPECT_EQ(counter, 40000);
+}
+
+TEST_F(HostKernel, SynchronizationEventWakesOneWaitAndResets) {
+  KEVENT event;
+  KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+  EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 0);
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+  EXPECT_EQ(event.Header.SignalState, 0) << "a satisfied wait resets a synchronization event";
+
+  std::atomic<bool> woke{false};
+  std::thread waiter([&] {
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    woke = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_FALSE(woke.load());
+  KeSetEvent(&event, 0, FALSE);
+  waiter.join();
+  EXPECT_TRUE(woke.load());
+}
+
+TEST_F(HostKernel, RelativeTimeoutExpiresOrIsExpiredOnRequest) {
+  KEVENT event;
+  KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+  LARGE_INTEGER shortWait;
+  shortWait.QuadPart = -10 * 1000 * 5;  // 5 ms
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &shortWait), STATUS_TIMEOUT);
+
+  LARGE_INTEGER longWait;
+  longWait.QuadPart = -10LL * 1000 * 1000 * 3600;  // an hour
+  std::atomic<NTSTATUS> result{STATUS_PENDING};
+  std::thread waiter([&] { result = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &longWait); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  host::kernel::ExpireTimedWaits();
+  waiter.join();
+  EXPECT_EQ(result.load(), STATUS_TIMEOUT);
+}
+
+TEST_F(HostKernel, BlockingWaitAtDispatchLevelIsCaught) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, TRUE);
+  host::kernel::SetCurrentIrql(DISPATCH_LEVEL);
+  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+  host::kernel::SetCurrentIrql(PASSIVE_LEVEL);
+  ExpectViolation("IRQL_NOT_LESS_OR_EQUAL");
+}
+
+TEST_F(HostKernel, VsnprintfFollowsTheKernelTruncationRules) {
+  char buffer[8];
+  auto format = [&buffer](SIZE_T count, const char* fmt, ...) {
+    std::memset(buffer, '#', sizeof(buffer));
+    va_list args;
+    va_start(args, fmt);
+    int n = _vsnprintf(buffer, count, fmt, args);
+    va_end(args);
+    return n;
+  };
+  EXPECT_EQ(format(8, "%d.%d", 1, 2), 3);
+  EXPECT_STREQ(buffer, "1.2");
+  EXPECT_EQ(format(3, "%d.%d", 1, 2), 3) << "exactly filling the buffer";
+  EXPECT_EQ(buffer[3], '#') << "no terminating NUL when the text fills the count";
+  EXPECT_EQ(format(2, "%d.%d", 1, 2), -1);
+  EXPECT_EQ(std::string(buffer, 3), "1.#");
+}
+
+struct ThreadProbe {
+  std::atomic<uint64_t> pid{0};
+  std::atomic<bool> done{false};
+};
+VOID NTAPI ProbeThread(PVOID context) {
+  auto* probe = static_cast<ThreadProbe*>(context);
+  probe->pid = reinterpret_cast<uintptr_t>(PsGetCurrentProcessId());
+  probe->done = true;
+}
+
+TEST_F(HostKernel, SystemThreadRunsInTheSystemProcessAndItsHandleCloses) {
+  ThreadProbe probe;
+  HANDLE thread = nullptr;
+  ASSERT_EQ(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, ProbeThread, &probe),
+            STATUS_SUCCESS);
+  unsigned handles = host::kernel::OpenHandleCount();
+  EXPECT_EQ(ZwClose(thread), STATUS_SUCCESS);
+  EXPECT_EQ(host::kernel::OpenHandleCount(), handles - 1);
+  while (!probe.done) std::this_thread::yield();
+  EXPECT_EQ(probe.pid.load(), host::kernel::kSystemProcessId);
+}
+
+std::atomic<int> gWorkRuns{0};
+PDEVICE_OBJECT gWorkDevice = nullptr;
+VOID NTAPI CountWork(PDEVICE_OBJECT device, PVOID) {
+  gWorkDevice = device;
+  ++gWorkRuns;
+}
+
+TEST_F(HostKernel, WorkItemRunsOnTheWorkQueue) {
+  DEVICE_OBJECT device{};
+  PIO_WORKITEM item = IoAllocateWorkItem(&device);
+  ASSERT_NE(item, nullptr);
+  IoQueueWorkItem(item, CountWork, DelayedWorkQueue, nullptr);
+  host::kernel::WaitWorkQueueIdle();
+  EXPECT_EQ(gWorkRuns.load(), 1);
+  EXPECT_EQ(gWorkDevice, &device);
+  IoFreeWorkItem(item);
+  EXPECT_EQ(host::kernel::WorkItemCount(), 0u);
+}
+}  // namespace

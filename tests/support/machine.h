@@ -1,0 +1,42 @@
+// Test support: every test case runs in a fresh process, which is one freshly
+// booted simulated machine.
+#pragma once
+#include "core/driver/driver_entry.h"
+#include "host/host.h"
+#include "tools/client/stand_in_client.h"
+
+#include <gtest/gtest.h>
+
+namespace nqtest {
+
+// Fails the test on any verifier violation the machine recorded during it.
+class MachineTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    auto violations = host::verifier::Violations();
+    for (const auto& v : violations) ADD_FAILURE() << "verifier: " << v;
+  }
+
+  NTSTATUS LoadDriver() { return host::io::LoadDriver(DriverEntry, u"nqwfpdrv"); }
+  PDEVICE_OBJECT Device() { return host::io::FindDevice(u"\\Device\\NQ_WFP_BASE_DRV"); }
+  ClientTable* Table() {
+    PDEVICE_OBJECT d = Device();
+    return d != nullptr ? static_cast<ClientTable*>(d->DeviceExtension) : nullptr;
+  }
+  client::StandInClient& Client() { return client::StandInClient::Instance(); }
+};
+
+// Pool allocations made after a checkpoint and not freed since.
+class PoolCheckpoint {
+ public:
+  PoolCheckpoint() : sequence_(host::pool::AllocationCount()) {}
+  std::vector<host::pool::Allocation> Leaks() const { return host::pool::OutstandingSince(sequence_); }
+  std::string Report() const { return host::pool::LeakReport(Leaks()); }
+
+ private:
+  uint64_t sequence_;
+};
+
+#define EXPECT_NO_LEAKS(checkpoint) EXPECT_TRUE((checkpoint).Leaks().empty()) << (checkpoint).Report()
+
+}  // namespace nqtest

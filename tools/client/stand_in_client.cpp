@@ -1,0 +1,273 @@
+#include "tools/client/stand_in_client.h"
+
+#include "host/host.h"
+
+namespace client {
+namespace {
+
+Arg Num(const char* name, uint64_t value) { return Arg{name, value, {}, {}, false, false}; }
+Arg Text(const char* name, const char* text) {
+  Arg a{name, reinterpret_cast<uintptr_t>(text), text != nullptr ? text : "", {}, true, false};
+  return a;
+}
+Arg Bytes(const char* name, const void* data, NqU32 length) {
+  Arg a{name, reinterpret_cast<uintptr_t>(data), {}, {}, false, true};
+  if (data != nullptr) a.bytes.assign(static_cast<const char*>(data), length);
+  return a;
+}
+
+StandInClient& C() { return StandInClient::Instance(); }
+
+Call Make(const char* slot, std::vector<Arg> args) {
+  Call call{slot, std::move(args), host::kernel::CurrentProcessId()};
+  if (host::kernel::HeldSpinLockCount() != 0)
+    host::verifier::Report("CLIENT_CALLED_WITH_LOCK", std::string(slot) + " was called with a spin lock held");
+  return call;
+}
+
+// ---- the slots, each in the table's calling convention ----------------------------
+
+void NQ_CLIENT_STDCALL ReportConnect(NqU32 isTcp, NqU32 pid, NqThreadId tid, NqU32 ra, NqU32 rp, NqU32 la, NqU32 lp,
+                                     NqU32 blocked) {
+  C().Record(Make("ReportConnect", {Num("isTcp", isTcp), Num("processId", pid), Num("threadId", tid),
+                                    Num("remoteAddress", ra), Num("remotePort", rp), Num("localAddress", la),
+                                    Num("localPort", lp), Num("blocked", blocked)}));
+}
+void NQ_CLIENT_STDCALL ReportAccept(NqU32 isTcp, NqU32 pid, NqThreadId tid, NqU32 la, NqU32 lp, NqU32 ra, NqU32 rp,
+                                    NqU32 blocked) {
+  C().Record(Make("ReportAccept", {Num("isTcp", isTcp), Num("processId", pid), Num("threadId", tid),
+                                   Num("localAddress", la), Num("localPort", lp), Num("remoteAddress", ra),
+                                   Num("remotePort", rp), Num("blocked", blocked)}));
+}
+void NQ_CLIENT_STDCALL ReportPayload(NqU32 isTcp, NqU32 pid, NqThreadId tid, NqU32 ra, NqU32 rp, const void* data,
+                                     NqU32 length, NqU32 zero) {
+  // The buffer holds min(length, what the driver sampled) bytes; the driver
+  // passes the sample size implicitly, so record what a client may read:
+  // stream samples are at most 250 bytes, datagram payloads are whole.
+  NqU32 readable = isTcp != 0 && length > 250 ? 250 : length;
+  C().Record(Make("ReportPayload", {Num("isTcp", isTcp), Num("processId", pid), Num("threadId", tid),
+                                    Num("remoteAddress", ra), Num("remotePort", rp), Bytes("data", data, readable),
+                                    Num("length", length), Num("reserved", zero)}));
+}
+void NQ_CLIENT_STDCALL ReportListen(NqU32 pid, NqThreadId tid, NqU32 la, NqU32 lp, NqU32 blocked) {
+  C().Record(Make("ReportListen", {Num("processId", pid), Num("threadId", tid), Num("localAddress", la),
+                                   Num("localPort", lp), Num("blocked", blocked)}));
+}
+void NQ_CLIENT_STDCALL ReportHttpRequest(NqU32 pid, NqThreadId tid, const char* host, const char* method,
+                                         const char* url, NqU32 size, NqU32 replied) {
+  C().Record(Make("ReportHttpRequest", {Num("processId", pid), Num("threadId", tid), Text("host", host),
+                                        Text("method", method), Text("url", url), Num("requestSize", size),
+                                        Num("replied", replied)}));
+}
+void NQ_CLIENT_STDCALL ReportHttpSecondary(NqU32 pid, NqThreadId tid, const char* host, const char* method,
+                                           const char* url, NqU32 size, NqU32 low, NqU32 high) {
+  C().Record(Make("ReportHttpSecondary",
+                  {Num("processId", pid), Num("threadId", tid), Text("host", host), Text("method", method),
+                   Text("url", url), Num("requestSize", size), Num("value", (uint64_t(high) << 32) | low)}));
+}
+void NQ_CLIENT_STDCALL ReleasePendHandle(NqPendHandle handle) {
+  C().Record(Make("ReleasePendHandle", {Num("pendHandle", reinterpret_cast<uintptr_t>(handle))}));
+}
+NqU32 NQ_CLIENT_STDCALL DecidePended(NqPendHandle handle, NqU32 zero) {
+  C().Record(Make("DecidePended", {Num("pendHandle", reinterpret_cast<uintptr_t>(handle)), Num("reserved", zero)}));
+  auto& answer = C().answers().decidePended;
+  return answer ? answer(handle) : 0;
+}
+
+NqU32 Query(Call call, NqPendHandle* pendHandle) {
+  auto& answer = C().answers().query;
+  NqU32 result = answer ? answer(call, pendHandle) : 0;
+  call.args.push_back(Num("pendHandle", reinterpret_cast<uintptr_t>(*pendHandle)));
+  call.args.push_back(Num("result", result));
+  C().Record(std::move(call));
+  return result;
+}
+NqU32 NQ_CLIENT_STDCALL QueryBind(NqU32 isTcp, NqU32 pid, NqThreadId tid, NqPendHandle* pend) {
+  return Query(Make("QueryBind", {Num("isTcp", isTcp), Num("processId", pid), Num("threadId", tid)}), pend);
+}
+NqU32 NQ_CLIENT_STDCALL QueryConnect(NqU32 isTcp, NqU32 pid, NqThreadId tid, NqU32 ra, NqU32 rp, NqU32 la, NqU32 lp,
+                                     NqPendHandle* pend) {
+  return Query(Make("QueryConnect", {Num("isTcp", isTcp), Num("processId", pid), Num("threadId", tid),
+                                     Num("remoteAddress", ra), Num("remotePort", rp), Num("localAddress", la),
+                                     Num("localPort", lp)}),
+               pend);
+}
+NqU32 NQ_CLIENT_STDCALL QueryAccept(NqU32 isTcp, NqU32 pid, NqThreadId tid, NqU32 la, NqU32 lp, NqU32 ra, NqU32 rp,
+                                    NqPendHandle* pend) {
+  return Query(Make("QueryAccept", {Num("isTcp", isTcp), Num("processId", pid), Num("threadId", tid),
+                                    Num("localAddress", la), Num("localPort", lp), Num("remoteAddress", ra),
+                                    Num("remotePort", rp)}),
+               pend);
+}
+NqU32 NQ_CLIENT_STDCALL QueryListen(NqU32 pid, NqThreadId tid, NqU32 la, NqU32 lp, NqPendHandle* pend) {
+  return Query(Make("QueryListen", {Num("processId", pid), Num("threadId", tid), Num("localAddress", la),
+                                    Num("localPort", lp)}),
+               pend);
+}
+NqU32 NQ_CLIENT_STDCALL QueryHttpPrimary(NqU32 pid, NqThreadId tid, const char* host, const char* method,
+                                         const char* url, NqU32 size, NqReplyObject** reply, NqU32* unused) {
+  (void)unused;
+  Call call = Make("QueryHttpPrimary", {Num("processId", pid), Num("threadId", tid), Text("host", host),
+                                        Text("method", method), Text("url", url), Num("requestSize", size)});
+  auto& answer = C().answers().queryHttpPrimary;
+  NqU32 result = answer ? answer(call, reply) : 0;
+  call.args.push_back(Num("result", result));
+  C().Record(std::move(call));
+  return result;
+}
+NqU32 NQ_CLIENT_STDCALL QueryHttpSecondary(NqU32 pid, NqThreadId tid, const char* host, const char* method,
+                                           const char* url, NqU32 size, NqReplyObject** reply, NqU64* value) {
+  Call call = Make("QueryHttpSecondary", {Num("processId", pid), Num("threadId", tid), Text("host", host),
+                                          Text("method", method), Text("url", url), Num("requestSize", size)});
+  auto& answer = C().answers().queryHttpSecondary;
+  NqU32 result = answer ? answer(call, reply, value) : 0;
+  call.args.push_back(Num("result", result));
+  C().Record(std::move(call));
+  return result;
+}
+void NQ_CLIENT_STDCALL ReportHttpSecondaryExempt(NqU32 pid, NqThreadId tid, const char* host) {
+  C().Record(Make("ReportHttpSecondaryExempt", {Num("processId", pid), Num("threadId", tid), Text("host", host)}));
+}
+NqU32 NQ_CLIENT_STDCALL CheckHttpExempt(const void* data, NqU32 length) {
+  C().Record(Make("CheckHttpExempt", {Bytes("data", data, length), Num("length", length)}));
+  auto& answer = C().answers().checkHttpExempt;
+  return answer ? answer(data, length) : 0;
+}
+const void* NQ_CLIENT_STDCALL GetUrlReply(const char* url, NqU32* length) {
+  C().Record(Make("GetUrlReply", {Text("url", url)}));
+  auto& answer = C().answers().getUrlReply;
+  return answer ? answer(url, length) : nullptr;
+}
+const void* NQ_CLIENT_STDCALL GetPrimaryReply(NqU32* length) {
+  C().Record(Make("GetPrimaryReply", {}));
+  auto& answer = C().answers().getPrimaryReply;
+  if (answer) return answer(length);
+  *length = 0;
+  return "";
+}
+const void* NQ_CLIENT_STDCALL GetSecondaryReply(NqU32* length) {
+  C().Record(Make("GetSecondaryReply", {}));
+  auto& answer = C().answers().getSecondaryReply;
+  if (answer) return answer(length);
+  *length = 0;
+  return "";
+}
+void NQ_CLIENT_STDCALL ReleaseReplyObject(NqReplyObject* reply) {
+  C().Record(Make("ReleaseReplyObject", {Num("replyObject", reinterpret_cast<uintptr_t>(reply))}));
+}
+void NQ_CLIENT_STDCALL ReportStreamSent(NqU32 pid, NqU32 ra, NqU32 rp, NqU32 length) {
+  C().Record(Make("ReportStreamSent",
+                  {Num("processId", pid), Num("remoteAddress", ra), Num("remotePort", rp), Num("length", length)}));
+}
+void NQ_CLIENT_STDCALL ReportStreamReceived(NqU32 pid, NqU32 la, NqU32 lp, NqU32 length) {
+  C().Record(Make("ReportStreamReceived",
+                  {Num("processId", pid), Num("localAddress", la), Num("localPort", lp), Num("length", length)}));
+}
+void NQ_CLIENT_STDCALL ReportDatagramSent(NqU32 pid, NqU32 ra, NqU32 rp, NqU32 length) {
+  C().Record(Make("ReportDatagramSent",
+                  {Num("processId", pid), Num("remoteAddress", ra), Num("remotePort", rp), Num("length", length)}));
+}
+void NQ_CLIENT_STDCALL ReportDatagramReceived(NqU32 pid, NqU32 la, NqU32 lp, NqU32 length) {
+  C().Record(Make("ReportDatagramReceived",
+                  {Num("processId", pid), Num("localAddress", la), Num("localPort", lp), Num("length", length)}));
+}
+NqU32 NQ_CLIENT_CDECL InspectInboundPacket(const void* packet, NqU32 length) {
+  C().Record(Make("InspectInboundPacket", {Bytes("data", packet, length), Num("length", length)}));
+  auto& answer = C().answers().inspectInboundPacket;
+  return answer ? answer(packet, length) : 1;
+}
+
+}  // namespace
+
+const Arg* Call::Find(const std::string& name) const {
+  for (const Arg& a : args)
+    if (a.name == name) return &a;
+  return nullptr;
+}
+
+uint64_t Call::Value(const std::string& name) const {
+  const Arg* a = Find(name);
+  return a != nullptr ? a->value : 0;
+}
+
+StandInClient& StandInClient::Instance() {
+  static StandInClient* instance = new StandInClient();
+  return *instance;
+}
+
+bool StandInClient::Attach(bool raiseReady) {
+  PDEVICE_OBJECT device = host::io::FindDevice(u"\\Device\\NQ_WFP_BASE_DRV");
+  if (device == nullptr) return false;
+  ClientTable* t = static_cast<ClientTable*>(device->DeviceExtension);
+  t->ReportConnect = ReportConnect;
+  t->ReportAccept = ReportAccept;
+  t->ReportPayload = ReportPayload;
+  t->ReportListen = ReportListen;
+  t->ReportHttpRequest = ReportHttpRequest;
+  t->ReportHttpSecondary = ReportHttpSecondary;
+  t->ReleasePendHandle = ReleasePendHandle;
+  t->DecidePended = DecidePended;
+  t->QueryBind = QueryBind;
+  t->QueryConnect = QueryConnect;
+  t->QueryAccept = QueryAccept;
+  t->QueryListen = QueryListen;
+  t->QueryHttpPrimary = QueryHttpPrimary;
+  t->QueryHttpSecondary = QueryHttpSecondary;
+  t->ReportHttpSecondaryExempt = ReportHttpSecondaryExempt;
+  t->CheckHttpExempt = CheckHttpExempt;
+  t->GetUrlReply = GetUrlReply;
+  t->GetPrimaryReply = GetPrimaryReply;
+  t->GetSecondaryReply = GetSecondaryReply;
+  t->ReleaseReplyObject = ReleaseReplyObject;
+  t->ReportStreamSent = ReportStreamSent;
+  t->ReportStreamReceived = ReportStreamReceived;
+  t->ReportDatagramSent = ReportDatagramSent;
+  t->ReportDatagramReceived = ReportDatagramReceived;
+  t->InspectInboundPacket = InspectInboundPacket;
+  table_ = t;
+  // Every slot is written before the ready flag is raised.
+  __atomic_thread_fence(__ATOMIC_SEQ_CST);
+  if (raiseReady) SetReady(true);
+  return true;
+}
+
+void StandInClient::SetReady(bool ready) {
+  if (table_ != nullptr) __atomic_store_n(&table_->ClientReady, ready ? 1u : 0u, __ATOMIC_SEQ_CST);
+}
+
+void StandInClient::SetAnswers(Answers answers) { answers_ = std::move(answers); }
+
+std::vector<Call> StandInClient::Calls() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return calls_;
+}
+
+std::vector<Call> StandInClient::CallsTo(const std::string& slot) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::vector<Call> out;
+  for (const Call& c : calls_)
+    if (c.slot == slot) out.push_back(c);
+  return out;
+}
+
+void StandInClient::ClearCalls() {
+  std::lock_guard<std::mutex> guard(lock_);
+  calls_.clear();
+}
+
+void StandInClient::OnCall(std::function<void(const Call&)> observer) {
+  std::lock_guard<std::mutex> guard(lock_);
+  observer_ = std::move(observer);
+}
+
+void StandInClient::Record(Call call) {
+  std::function<void(const Call&)> observer;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    calls_.push_back(call);
+    observer = observer_;
+  }
+  if (observer) observer(call);
+}
+
+}  // namespace client

@@ -1,0 +1,82 @@
+// The stand-in client driver: what a firewall's policy driver would be, for
+// tests and tools. It finds \Device\NQ_WFP_BASE_DRV, fills every slot of the
+// client table in its calling convention, raises ClientReady, records every
+// call with its arguments in order, and answers as it is programmed.
+//
+// On every call it checks that the calling thread holds none of the driver's
+// spin locks (a verifier violation otherwise).
+#pragma once
+#include "core/driver/client_table.h"
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace client {
+
+struct Arg {
+  std::string name;
+  uint64_t value = 0;   // numbers, addresses (network order), pointers
+  std::string text;     // NUL-terminated strings the driver passed
+  std::string bytes;    // byte buffers the driver passed (data, length)
+  bool isText = false;
+  bool isBytes = false;
+};
+
+struct Call {
+  std::string slot;
+  std::vector<Arg> args;
+  uint64_t threadProcessId = 0;  // process the calling thread ran in
+  const Arg* Find(const std::string& name) const;
+  uint64_t Value(const std::string& name) const;  // 0 when absent
+};
+
+// Answers of the client. Every member has a default that permits and
+// answers nothing; tests and the policy engine replace what they need.
+struct Answers {
+  // Verdict queries: return nonzero to block; set *pendHandle to pend.
+  std::function<NqU32(const Call&, NqPendHandle*)> query;
+  std::function<NqU32(NqPendHandle)> decidePended;
+  std::function<NqU32(const void* packet, NqU32 length)> inspectInboundPacket;
+  std::function<const void*(const char* url, NqU32* length)> getUrlReply;
+  std::function<NqU32(const Call&, NqReplyObject** reply)> queryHttpPrimary;
+  std::function<NqU32(const Call&, NqReplyObject** reply, NqU64* value)> queryHttpSecondary;
+  std::function<NqU32(const void* data, NqU32 length)> checkHttpExempt;
+  std::function<const void*(NqU32* length)> getPrimaryReply;
+  std::function<const void*(NqU32* length)> getSecondaryReply;
+};
+
+class StandInClient {
+ public:
+  // One client per simulated machine, as the table has one set of slots.
+  static StandInClient& Instance();
+
+  // Finds the device, fills every slot and, unless told not to, raises
+  // ClientReady. Returns false when the device does not exist.
+  bool Attach(bool raiseReady = true);
+  ClientTable* Table() const { return table_; }
+  void SetReady(bool ready);
+
+  void SetAnswers(Answers answers);
+  Answers& answers() { return answers_; }
+
+  std::vector<Call> Calls() const;
+  std::vector<Call> CallsTo(const std::string& slot) const;
+  void ClearCalls();
+  // Observes every call as it is recorded (from the calling thread).
+  void OnCall(std::function<void(const Call&)> observer);
+
+  // Used by the slot functions.
+  void Record(Call call);
+
+ private:
+  ClientTable* table_ = nullptr;
+  Answers answers_;
+  mutable std::mutex lock_;
+  std::vector<Call> calls_;
+  std::function<void(const Call&)> observer_;
+};
+
+}  // namespace client
