@@ -14,6 +14,13 @@ struct EndpointRecord {
 // other value the UDP table. An allocation failure is silent.
 void RecordEndpoint(UINT8 protocol, UINT64 endpointHandle, UINT64 processId, UINT32 localAddress, UINT16 localPort);
 
+// The owner of a UDP endpoint by its transport endpoint handle.
+bool FindUdpOwnerByHandle(UINT64 endpointHandle, UINT64* processId);
+
+// Removes and frees the newest record of the handle; protocol 6 selects the
+// TCP table, any other value the UDP table. True if one was removed.
+bool ReleaseEndpoint(UINT8 protocol, UINT64 endpointHandle);
+
 // The two services of the client table.
 NqU32 NQ_CLIENT_STDCALL LookupUdpEndpointOwner(NqU32 localAddress, NqU16 localPort, NqU64* processId);
 NqU32 NQ_CLIENT_STDCALL LookupTcpEndpointOwner(NqU32 localAddress, NqU16 localPort, NqU64* processId);

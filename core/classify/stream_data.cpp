@@ -1,0 +1,4 @@
+// TCP stream data.
+#include "core/classify/layer_handlers.h"
+
+void ClassifyStreamData(const ClassifyArgs& args) { (void)args; }

@@ -1,0 +1,181 @@
+// NET_BUFFER_LIST, NET_BUFFER and MDL chains, and the NDIS routines that walk
+// them. The structures keep their x86 layouts; what the host needs besides
+// (the memory behind the MDLs) is kept in a side table.
+#include "host/ndis.h"
+#include "host/ndis/net_buffer_table.h"
+#include "host/wfp_classify.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <memory>
+
+namespace host::ndis {
+namespace detail {
+
+NetBufferTable& Table() { return host::detail::Forever<NetBufferTable>(); }
+
+PMDL NewMdl(char* data, ULONG length) {
+  auto* mdl = new MDL{};
+  mdl->Size = sizeof(MDL);
+  mdl->MdlFlags = MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA;
+  uintptr_t va = reinterpret_cast<uintptr_t>(data);
+  mdl->StartVa = reinterpret_cast<PVOID>(va & ~uintptr_t(0xFFF));
+  mdl->ByteOffset = static_cast<ULONG>(va & 0xFFF);
+  mdl->MappedSystemVa = data;
+  mdl->ByteCount = length;
+  return mdl;
+}
+
+char* MdlData(const MDL* mdl) { return static_cast<char*>(mdl->MappedSystemVa); }
+
+// Points CurrentMdl/CurrentMdlOffset at the byte DataOffset bytes into the chain.
+void LocateDataStart(NET_BUFFER* nb) {
+  ULONG offset = nb->DataOffset;
+  PMDL mdl = nb->MdlChain;
+  while (mdl != nullptr && offset >= mdl->ByteCount && mdl->Next != nullptr) {
+    offset -= mdl->ByteCount;
+    mdl = mdl->Next;
+  }
+  nb->CurrentMdl = mdl;
+  nb->CurrentMdlOffset = offset;
+}
+
+}  // namespace detail
+
+NET_BUFFER_LIST* BuildNetBufferList(const std::vector<NetBufferSpec>& buffers) {
+  auto owned = std::make_unique<detail::OwnedList>();
+  auto* list = new NET_BUFFER_LIST{};
+  NET_BUFFER* previous = nullptr;
+  for (const NetBufferSpec& spec : buffers) {
+    auto* nb = new NET_BUFFER{};
+    owned->buffers.push_back(nb);
+    std::vector<size_t> cuts = spec.mdlCuts;
+    cuts.push_back(spec.bytes.size());
+    size_t start = 0;
+    PMDL* link = &nb->MdlChain;
+    for (size_t cut : cuts) {
+      if (cut < start || cut > spec.bytes.size()) continue;
+      size_t length = cut - start;
+      auto storage = std::make_unique<char[]>(length == 0 ? 1 : length);
+      std::memcpy(storage.get(), spec.bytes.data() + start, length);
+      PMDL mdl = detail::NewMdl(storage.get(), static_cast<ULONG>(length));
+      owned->memory.push_back(std::move(storage));
+      owned->mdls.push_back(mdl);
+      *link = mdl;
+      link = &mdl->Next;
+      start = cut;
+    }
+    nb->DataOffset = static_cast<ULONG>(std::min(spec.dataOffset, spec.bytes.size()));
+    nb->DataLength = static_cast<ULONG>(spec.bytes.size() - nb->DataOffset);
+    detail::LocateDataStart(nb);
+    if (previous == nullptr)
+      list->FirstNetBuffer = nb;
+    else
+      previous->Next = nb;
+    previous = nb;
+  }
+  std::lock_guard<std::mutex> guard(detail::Table().lock);
+  detail::Table().lists[list] = std::move(owned);
+  return list;
+}
+
+NET_BUFFER_LIST* BuildNetBufferList(const NetBufferSpec& buffer) {
+  return BuildNetBufferList(std::vector<NetBufferSpec>{buffer});
+}
+
+void FreeNetBufferList(NET_BUFFER_LIST* list) {
+  std::unique_ptr<detail::OwnedList> owned;
+  {
+    std::lock_guard<std::mutex> guard(detail::Table().lock);
+    auto it = detail::Table().lists.find(list);
+    if (it == detail::Table().lists.end()) {
+      host::verifier::Report("BAD_NET_BUFFER_LIST", "freeing a NET_BUFFER_LIST the host did not build");
+      return;
+    }
+    owned = std::move(it->second);
+    detail::Table().lists.erase(it);
+  }
+  host::wfp::ForgetInjected(list);
+  for (PMDL mdl : owned->mdls) delete mdl;
+  for (NET_BUFFER* nb : owned->buffers) delete nb;
+  delete list;
+}
+
+std::string DataBytes(const NET_BUFFER* nb) {
+  std::string out;
+  const MDL* mdl = nb->CurrentMdl;
+  ULONG offset = nb->CurrentMdlOffset;
+  size_t remaining = nb->DataLength;
+  while (mdl != nullptr && remaining > 0) {
+    size_t take = std::min<size_t>(remaining, mdl->ByteCount - std::min(offset, mdl->ByteCount));
+    out.append(detail::MdlData(mdl) + offset, take);
+    remaining -= take;
+    offset = 0;
+    mdl = mdl->Next;
+  }
+  return out;
+}
+
+unsigned LiveNetBufferLists() {
+  std::lock_guard<std::mutex> guard(detail::Table().lock);
+  return static_cast<unsigned>(detail::Table().lists.size());
+}
+
+}  // namespace host::ndis
+
+using namespace host;
+
+extern "C" PVOID NTAPI NdisGetDataBuffer(PNET_BUFFER nb, ULONG bytesNeeded, PVOID storage, UINT alignMultiple,
+                                         UINT alignOffset) {
+  verifier::RequireIrql(DISPATCH_LEVEL, "NdisGetDataBuffer");
+  if (nb == nullptr || bytesNeeded == 0 || nb->DataLength < bytesNeeded) return nullptr;
+  const MDL* mdl = nb->CurrentMdl;
+  ULONG offset = nb->CurrentMdlOffset;
+  if (mdl != nullptr && offset + bytesNeeded <= mdl->ByteCount) {
+    char* p = ndis::detail::MdlData(mdl) + offset;
+    UINT multiple = alignMultiple == 0 ? 1 : alignMultiple;
+    if (reinterpret_cast<uintptr_t>(p) % multiple == alignOffset % multiple) return p;
+  }
+  if (storage == nullptr) return nullptr;
+  // Not contiguous: gather into the caller's storage.
+  char* out = static_cast<char*>(storage);
+  ULONG copied = 0;
+  while (mdl != nullptr && copied < bytesNeeded) {
+    ULONG take = std::min(bytesNeeded - copied, mdl->ByteCount - std::min(offset, mdl->ByteCount));
+    std::memcpy(out + copied, ndis::detail::MdlData(mdl) + offset, take);
+    copied += take;
+    offset = 0;
+    mdl = mdl->Next;
+  }
+  return storage;
+}
+
+extern "C" NDIS_STATUS NTAPI NdisRetreatNetBufferDataStart(PNET_BUFFER nb, ULONG delta, ULONG dataBackFill,
+                                                           NET_BUFFER_ALLOCATE_MDL_HANDLER* allocateMdlHandler) {
+  (void)dataBackFill;
+  (void)allocateMdlHandler;
+  verifier::RequireIrql(DISPATCH_LEVEL, "NdisRetreatNetBufferDataStart");
+  if (NTSTATUS failure = faults::Check("NdisRetreatNetBufferDataStart")) return failure;
+  if (delta > nb->DataOffset) {
+    // There is no unused data space in front; NDIS would allocate a new MDL.
+    // The host does not model that: the driver never needs more than the
+    // headers that the stack keeps in front of the data.
+    return NDIS_STATUS_RESOURCES;
+  }
+  nb->DataOffset -= delta;
+  nb->DataLength += delta;
+  ndis::detail::LocateDataStart(nb);
+  return NDIS_STATUS_SUCCESS;
+}
+
+extern "C" VOID NTAPI NdisAdvanceNetBufferDataStart(PNET_BUFFER nb, ULONG delta, BOOLEAN, NET_BUFFER_FREE_MDL_HANDLER*) {
+  verifier::RequireIrql(DISPATCH_LEVEL, "NdisAdvanceNetBufferDataStart");
+  if (delta > nb->DataLength) {
+    verifier::Report("NET_BUFFER_ADVANCE", "NdisAdvanceNetBufferDataStart past the end of the data");
+    return;
+  }
+  nb->DataOffset += delta;
+  nb->DataLength -= delta;
+  ndis::detail::LocateDataStart(nb);
+}

@@ -1,0 +1,50 @@
+// Which net buffer lists were injected through which injection handle.
+// Injections record their mark here; FwpsQueryPacketInjectionState0 reads it.
+#include "host/kernel/state.h"
+#include "host/wfp_classify.h"
+
+#include <map>
+
+namespace host::wfp {
+namespace {
+struct Marks {
+  std::mutex lock;
+  std::map<const NET_BUFFER_LIST*, HANDLE> injectedBy;
+};
+Marks& marks() { return host::detail::Forever<Marks>(); }
+
+HANDLE InjectorOf(const NET_BUFFER_LIST* list) {
+  auto it = marks().injectedBy.find(list);
+  return it == marks().injectedBy.end() ? nullptr : it->second;
+}
+}  // namespace
+
+void MarkInjected(const NET_BUFFER_LIST* list, HANDLE injectionHandle) {
+  std::lock_guard<std::mutex> guard(marks().lock);
+  marks().injectedBy[list] = injectionHandle;
+}
+
+void ForgetInjected(const NET_BUFFER_LIST* list) {
+  std::lock_guard<std::mutex> guard(marks().lock);
+  marks().injectedBy.erase(list);
+}
+}  // namespace host::wfp
+
+using namespace host;
+
+extern "C" FWPS_PACKET_INJECTION_STATE NTAPI FwpsQueryPacketInjectionState0(HANDLE injectionHandle,
+                                                                            const NET_BUFFER_LIST* list,
+                                                                            HANDLE* injectionContext) {
+  verifier::RequireIrql(DISPATCH_LEVEL, "FwpsQueryPacketInjectionState0");
+  faults::Check("FwpsQueryPacketInjectionState0");
+  if (injectionContext != nullptr) *injectionContext = nullptr;
+  std::lock_guard<std::mutex> guard(wfp::marks().lock);
+  HANDLE injector = wfp::InjectorOf(list);
+  if (injector != nullptr) return injector == injectionHandle ? FWPS_PACKET_INJECTED_BY_SELF : FWPS_PACKET_INJECTED_BY_OTHER;
+  // A packet derived from one this handle injected (a clone of it, say).
+  for (const NET_BUFFER_LIST* parent = list->ParentNetBufferList; parent != nullptr;
+       parent = parent->ParentNetBufferList) {
+    if (wfp::InjectorOf(parent) == injectionHandle) return FWPS_PACKET_PREVIOUSLY_INJECTED_BY_SELF;
+  }
+  return FWPS_PACKET_NOT_INJECTED;
+}

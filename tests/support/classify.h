@@ -1,0 +1,42 @@
+// Test support for the classify path: events at each layer, packets, and a
+// driver loaded with the stand-in client attached.
+#pragma once
+#include "core/classify/classify.h"
+#include "host/ndis.h"
+#include "host/wfp_classify.h"
+#include "tests/support/machine.h"
+
+#include <string>
+
+namespace nqtest {
+
+using host::wfp::ClassifyEvent;
+using host::wfp::ClassifyResult;
+using host::wfp::Ipv4;
+
+// Runs the driver's classify function for the event, as the engine would
+// for the callout of the event's layer.
+inline ClassifyResult RunClassify(const ClassifyEvent& event) {
+  FWPS_FILTER1 filter{};
+  filter.filterId = 1000 + event.layerId;
+  filter.action.type = FWP_ACTION_CALLOUT_TERMINATING;
+  return host::wfp::InvokeClassify(ClassifyAll, filter, event);
+}
+
+// A 20-byte IPv4 header (no options) in front of `transportLength` bytes.
+std::string Ipv4Header(UINT8 protocol, UINT32 source, UINT32 destination, size_t transportLength);
+std::string UdpHeader(UINT16 sourcePort, UINT16 destinationPort, size_t payloadLength);
+
+// Network byte order of a host-order address, as the driver reports it.
+inline UINT32 Net(UINT32 hostOrder) { return __builtin_bswap32(hostOrder); }
+
+class ClassifyTest : public MachineTest {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
+    ASSERT_TRUE(Client().Attach());
+  }
+  std::vector<client::Call> Calls() { return Client().Calls(); }
+};
+
+}  // namespace nqtest
