@@ -10,8 +10,18 @@ packages=(
   libbenchmark-dev                     # make bench
   libhttp-parser-dev                   # parser comparison in the benchmark
   clang libclang-rt-14-dev             # libFuzzer
-  libpcap-dev                          # capture replay
+  libpcap-dev                          # capture replay, host64
+  libpcap0.8-dev:i386                  # capture replay, host32 (g++ -m32 links the i386 library)
 )
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO=sudo
+
+# The i386 libpcap comes from Debian's multiarch archive.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  echo "adding the i386 architecture (for libpcap0.8-dev:i386)"
+  $SUDO dpkg --add-architecture i386
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -20,7 +30,5 @@ done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 echo "installing: ${missing[*]}"
-SUDO=""
-[ "$(id -u)" -ne 0 ] && SUDO=sudo
 $SUDO apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -69,9 +69,12 @@ void NQ_CLIENT_STDCALL ReleasePendHandle(NqPendHandle handle) {
   C().Record(Make("ReleasePendHandle", {Num("pendHandle", reinterpret_cast<uintptr_t>(handle))}));
 }
 NqU32 NQ_CLIENT_STDCALL DecidePended(NqPendHandle handle, NqU32 zero) {
-  C().Record(Make("DecidePended", {Num("pendHandle", reinterpret_cast<uintptr_t>(handle)), Num("reserved", zero)}));
+  Call call = Make("DecidePended", {Num("pendHandle", reinterpret_cast<uintptr_t>(handle)), Num("reserved", zero)});
   auto& answer = C().answers().decidePended;
-  return answer ? answer(handle) : 0;
+  NqU32 result = answer ? answer(handle) : 0;
+  call.args.push_back(Num("result", result));
+  C().Record(std::move(call));
+  return result;
 }
 
 NqU32 Query(Call call, NqPendHandle* pendHandle) {

@@ -1,0 +1,73 @@
+// nqwfp replay: replays a packet capture through the driver on the host
+// platform, with the stand-in client answering from a policy, and reports
+// what the client was told and asked.
+#include "tools/nqwfp/command.h"
+#include "tools/replay/decode.h"
+#include "tools/replay/replay.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+int Usage(const char* why) {
+  std::fprintf(stderr, "nqwfp replay: %s\n", why);
+  std::fprintf(stderr,
+               "usage: nqwfp replay CAPTURE [--local ADDR] [--policy FILE] [--log FILE|-] [--idle SECONDS] "
+               "[--progress|--no-progress]\n");
+  return 2;
+}
+
+int RunReplay(const std::vector<std::string>& args) {
+  replay::ReplayOptions options;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    bool hasValue = i + 1 < args.size();
+    if (a == "--local" || a == "--policy" || a == "--log" || a == "--idle") {
+      if (!hasValue) return Usage((a + " needs a value").c_str());
+      const std::string& v = args[++i];
+      if (a == "--local") {
+        if (!replay::ParseIpv4(v, &options.localAddress)) return Usage(("'" + v + "' is not an IPv4 address").c_str());
+        options.haveLocal = true;
+      } else if (a == "--policy") {
+        options.policy = v;
+      } else if (a == "--log") {
+        options.log = v;
+      } else {
+        char* end = nullptr;
+        options.idleSeconds = std::strtod(v.c_str(), &end);
+        if (end == v.c_str() || *end != '\0' || !(options.idleSeconds > 0))
+          return Usage(("'" + v + "' is not a number of seconds").c_str());
+      }
+    } else if (a == "--progress") {
+      options.progress = 1;
+    } else if (a == "--no-progress") {
+      options.progress = 0;
+    } else if (!a.empty() && a[0] == '-' && a != "-") {
+      return Usage(("unknown option " + a).c_str());
+    } else if (options.capture.empty()) {
+      options.capture = a;
+    } else {
+      return Usage("one capture at a time");
+    }
+  }
+  if (options.capture.empty()) return Usage("which capture?");
+
+  replay::ReplayResult r = replay::Replay(options);
+  if (r.summary.read == 0 && r.exitCode != 0) {
+    std::fprintf(stderr, "nqwfp replay: %s\n", r.error.c_str());
+    return r.exitCode;
+  }
+  std::fprintf(stderr, "nqwfp replay: %s (%s), local address %s (%s)\n", options.capture.c_str(), r.linkName.c_str(),
+               replay::Dotted(r.localAddress).c_str(), r.localChoice.c_str());
+  r.summary.Print(stderr);
+  if (r.exitCode != 0) std::fprintf(stderr, "nqwfp replay: %s\n", r.error.c_str());
+  return r.exitCode;
+}
+
+const nqwfp::Command kReplay{"replay",
+                             "CAPTURE [--local ADDR] [--policy FILE] [--log FILE|-] [--idle SECONDS] [--progress]",
+                             "replay a pcap or pcapng capture through the driver with the stand-in client",
+                             RunReplay};
+
+}  // namespace

@@ -1,0 +1,47 @@
+// The replay's JSON-lines log: one object per call into the client, per
+// owner lookup the client made, per classify and per injection.
+#pragma once
+#include "host/wfp_classify.h"
+#include "tools/client/stand_in_client.h"
+
+#include <cstdint>
+#include <mutex>
+#include <ostream>
+#include <string>
+
+namespace replay {
+
+// Where a classify happened in the replay.
+struct ClassifyPlace {
+  uint64_t packet = 0;  // 1-based index of the capture frame; 0 for none
+  int flow = 0;         // 1-based flow number; 0 for none
+  int direction = -1;   // FWP_DIRECTION_OUTBOUND, FWP_DIRECTION_INBOUND, or -1
+  int protocol = -1;
+  uint32_t localAddress = 0, remoteAddress = 0;  // host order
+  uint16_t localPort = 0, remotePort = 0;
+  uint64_t processId = 0;
+};
+
+// A call into the client as one JSON object (no line end). Argument names
+// are the stand-in client's; addresses are dotted, byte buffers an object
+// of their length and first bytes in hex.
+std::string CallJson(const client::Call& call);
+
+class JsonLog {
+ public:
+  explicit JsonLog(std::ostream* out) : out_(out) {}
+  bool enabled() const { return out_ != nullptr; }
+
+  void Call(const client::Call& call);
+  void Lookup(const char* service, uint32_t localAddressNet, uint32_t localPort, uint32_t found, uint64_t processId);
+  void Classify(UINT16 layerId, const host::wfp::ClassifyResult& result, const ClassifyPlace& place,
+                bool reauthorization);
+  void Injection(const std::string& kind, const ClassifyPlace& place, size_t length);
+
+ private:
+  void Line(const std::string& json);
+  std::ostream* out_;
+  std::mutex lock_;  // the verdict worker calls the client from its own thread
+};
+
+}  // namespace replay

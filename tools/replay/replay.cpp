@@ -1,0 +1,212 @@
+#include "tools/replay/replay.h"
+
+#include "tools/client/policy.h"
+#include "tools/replay/capture.h"
+#include "tools/replay/engine.h"
+#include "tools/replay/log.h"
+#include "tools/replay/stack.h"
+
+#include "host/host.h"
+
+#include <pcap/dlt.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <iostream>
+#include <map>
+
+namespace replay {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool Unusable(uint32_t a) { return a == 0 || a == 0xFFFFFFFFu || (a >> 28) == 0xE; }
+
+// Linux cooked captures say whether the host sent a packet (type 4, outgoing).
+bool MarkedOutgoing(int linkType, const Frame& f) {
+  if (linkType == DLT_LINUX_SLL && f.capturedLength >= 2) return (f.data[0] << 8 | f.data[1]) == 4;
+  if (linkType == DLT_LINUX_SLL2 && f.capturedLength >= 11) return f.data[10] == 4;
+  return false;
+}
+
+std::string ProcessName(const client::Policy& policy, uint64_t pid) {
+  const client::Process* p = policy.ProcessById(static_cast<uint32_t>(pid));
+  return p != nullptr ? p->name + " (pid " + std::to_string(pid) + ")" : "pid " + std::to_string(pid);
+}
+
+std::string RemoteText(const client::Call& c) {
+  return Dotted(__builtin_bswap32(static_cast<uint32_t>(c.Value("remoteAddress")))) + ":" +
+         std::to_string(c.Value("remotePort"));
+}
+
+// Everything the replay does with a call into the client, on the thread
+// that made it: the log line, the summary's accounting and, when the policy
+// asks for it, the owner lookups a client would make from its callbacks.
+void OnClientCall(const client::Call& c, const client::Policy& policy, const Stack& stack, JsonLog& log,
+                  Summary& summary, std::mutex& summaryLock) {
+  log.Call(c);
+  {
+    std::lock_guard<std::mutex> guard(summaryLock);
+    if (c.slot == "DecidePended") {
+      ++summary.pended;
+      ++(c.Value("result") != 0 ? summary.pendedBlocked : summary.pendedPermitted);
+    } else if (c.slot == "ReportDatagramSent" || c.slot == "ReportStreamSent") {
+      summary.bytes[{ProcessName(policy, c.Value("processId")), RemoteText(c)}].sent += c.Value("length");
+    } else if (c.slot == "ReportDatagramReceived" || c.slot == "ReportStreamReceived") {
+      summary.bytes[{ProcessName(policy, c.Value("processId")), stack.RemoteOf(stack.current())}].received +=
+          c.Value("length");
+    }
+  }
+  if (!policy.lookups()) return;
+  bool udp = c.slot == "ReportDatagramReceived" || ((c.slot == "ReportAccept" || c.slot == "ReportConnect") &&
+                                                     c.Value("isTcp") == 0);
+  bool tcp = c.slot == "ReportStreamReceived" || c.slot == "ReportListen" ||
+             ((c.slot == "ReportAccept" || c.slot == "ReportConnect") && c.Value("isTcp") != 0);
+  if (!udp && !tcp) return;
+  ClientTable* table = client::StandInClient::Instance().Table();
+  NqU32 address = static_cast<NqU32>(c.Value("localAddress"));
+  NqU32 port = static_cast<NqU32>(c.Value("localPort"));
+  NqU64 owner = 0;
+  NqU32 found = udp ? table->LookupUdpEndpointOwner(address, static_cast<NqU16>(port), &owner)
+                    : table->LookupTcpEndpointOwner(address, static_cast<NqU16>(port), &owner);
+  log.Lookup(udp ? "LookupUdpEndpointOwner" : "LookupTcpEndpointOwner", address, port, found, owner);
+}
+
+}  // namespace
+
+bool ChooseLocalAddress(const std::string& capture, uint32_t* address, std::string* how, std::string* error) {
+  CaptureReader reader;
+  if (!reader.Open(capture, error)) return false;
+  std::map<uint32_t, uint64_t> packets, opens, outgoing;
+  Frame frame;
+  std::string ignored;
+  while (reader.Read(&frame, &ignored) == CaptureReader::Result::kFrame) {
+    Packet p;
+    if (DecodeFrame(reader.linkType(), frame.data, frame.capturedLength, frame.wireLength, &p) != Skip::kNone) continue;
+    if (MarkedOutgoing(reader.linkType(), frame) && !Unusable(p.source)) ++outgoing[p.source];
+    if (!Unusable(p.source)) ++packets[p.source];
+    if (!Unusable(p.destination)) ++packets[p.destination];
+    if (p.IsTcp() && (p.tcpFlags & (kTcpSyn | kTcpAck)) == kTcpSyn) ++opens[p.destination];
+  }
+  auto best = [](const std::map<uint32_t, uint64_t>& counts, const std::map<uint32_t, uint64_t>* tie) {
+    uint32_t chosen = 0;
+    uint64_t most = 0, mostTie = 0;
+    for (const auto& [a, n] : counts) {
+      uint64_t t = tie != nullptr && tie->count(a) ? tie->at(a) : 0;
+      if (n > most || (n == most && t > mostTie)) chosen = a, most = n, mostTie = t;
+    }
+    return chosen;
+  };
+  if (!outgoing.empty()) {
+    *address = best(outgoing, nullptr);
+    *how = "the source of the packets the capture marks as outgoing";
+    return true;
+  }
+  if (packets.empty()) {
+    *error = "the capture holds no IPv4 packet to take the local address from; give it with --local";
+    return false;
+  }
+  *address = best(packets, &opens);
+  *how = "the address in the most packets";
+  return true;
+}
+
+ReplayResult Replay(const ReplayOptions& options) {
+  ReplayResult result;
+  auto fail = [&result](const std::string& why) {
+    result.exitCode = 1;
+    result.error = why;
+    return result;
+  };
+
+  std::unique_ptr<client::Policy> policy;
+  std::string error;
+  policy = options.policy.empty() ? client::Policy::Parse("", "(default policy)", &error)
+                                  : client::Policy::Load(options.policy, &error);
+  if (!policy) return fail(error);
+
+  CaptureReader reader;
+  if (!reader.Open(options.capture, &error)) return fail(error);
+  result.linkName = reader.linkName();
+  if (options.haveLocal) {
+    result.localAddress = options.localAddress;
+    result.localChoice = "given with --local";
+  } else if (!ChooseLocalAddress(options.capture, &result.localAddress, &result.localChoice, &error)) {
+    return fail(error);
+  }
+
+  std::ofstream logFile;
+  std::ostream* logOut = options.logStream;
+  if (logOut == nullptr && options.log == "-") logOut = &std::cout;
+  if (logOut == nullptr && !options.log.empty()) {
+    logFile.open(options.log, std::ios::binary | std::ios::trunc);
+    if (!logFile) return fail("cannot write the log '" + options.log + "'");
+    logOut = &logFile;
+  }
+
+  if (!engine::Boot(&error)) return fail(error);
+  uint64_t savedPid = host::kernel::CurrentProcessId(), savedTid = host::kernel::CurrentThreadId();
+
+  JsonLog log(logOut);
+  Summary& summary = result.summary;
+  std::mutex summaryLock;
+  StackOptions stackOptions;
+  stackOptions.localAddress = result.localAddress;
+  stackOptions.idleMicros = static_cast<int64_t>(options.idleSeconds * 1e6);
+  Stack stack(*policy, log, summary, stackOptions);
+
+  client::StandInClient& standIn = client::StandInClient::Instance();
+  standIn.SetAnswers(policy->MakeAnswers());
+  standIn.OnCall([&](const client::Call& c) { OnClientCall(c, *policy, stack, log, summary, summaryLock); });
+
+  bool progress = options.progress < 0 ? isatty(STDERR_FILENO) != 0 : options.progress != 0;
+  bool progressShown = false;
+  Clock::time_point start = Clock::now(), lastProgress = start;
+
+  Frame frame;
+  CaptureReader::Result status;
+  while ((status = reader.Read(&frame, &error)) == CaptureReader::Result::kFrame) {
+    uint64_t index = ++summary.read;
+    Packet p;
+    Skip skip = DecodeFrame(reader.linkType(), frame.data, frame.capturedLength, frame.wireLength, &p);
+    if (skip == Skip::kNone) {
+      bool fromLocal = p.source == result.localAddress, toLocal = p.destination == result.localAddress;
+      if (fromLocal && toLocal) skip = Skip::kLocalToLocal;
+      else if (!fromLocal && !toLocal) skip = Skip::kNotLocal;
+      else if (fromLocal && !p.IsTcp() && !p.IsUdp()) skip = Skip::kOutboundOther;
+    }
+    if (skip != Skip::kNone) {
+      ++summary.skipped[static_cast<int>(skip)];
+      continue;
+    }
+    stack.OnPacket(p, index, frame.timeMicros);
+
+    if (progress && (index & 1023) == 0) {
+      Clock::time_point now = Clock::now();
+      if (now - lastProgress >= std::chrono::milliseconds(500)) {
+        lastProgress = now;
+        progressShown = true;
+        std::fprintf(stderr, "\rnqwfp replay: %llu packets, %.0f%% of the capture", (unsigned long long)index,
+                     100 * reader.Progress());
+        std::fflush(stderr);
+      }
+    }
+  }
+  stack.Finish();
+  summary.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  if (progressShown) std::fprintf(stderr, "\r\033[K");
+
+  standIn.OnCall(nullptr);
+  standIn.SetAnswers(client::Answers{});
+  host::kernel::SetCurrentIds(savedPid, savedTid);
+  if (logOut != nullptr) logOut->flush();
+
+  if (status == CaptureReader::Result::kError) {
+    result.exitCode = 1;
+    result.error = error + " (after frame " + std::to_string(summary.read) + ")";
+  }
+  return result;
+}
+
+}  // namespace replay

@@ -1,0 +1,43 @@
+// Replaying a packet capture through the driver on the host platform, with
+// the stand-in client answering from a policy.
+#pragma once
+#include "tools/replay/summary.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <ostream>
+#include <string>
+
+namespace replay {
+
+struct ReplayOptions {
+  std::string capture;
+  std::string policy;           // empty: permit everything, one default process
+  std::string log;              // JSON lines; "-" for standard output; empty for none
+  std::ostream* logStream = nullptr;  // instead of `log`
+  bool haveLocal = false;
+  uint32_t localAddress = 0;    // host order
+  double idleSeconds = 90;      // a flow with no packet for this long ends
+  int progress = -1;            // progress line on standard error: -1 when it is a terminal
+};
+
+struct ReplayResult {
+  int exitCode = 0;             // 0 done; 1 bad input (the error says why)
+  std::string error;            // one line
+  std::string localChoice;      // how the local address was chosen
+  uint32_t localAddress = 0;
+  std::string linkName;
+  Summary summary;
+};
+
+// Boots the machine on first use (driver loaded, BFE running, client
+// attached) and replays the capture through it.
+ReplayResult Replay(const ReplayOptions& options);
+
+// Works out the local host's address from a capture: the source of packets
+// a Linux cooked capture marks as outgoing, else the address that took part
+// in the most packets, ties going to the one that received the most
+// connection attempts.
+bool ChooseLocalAddress(const std::string& capture, uint32_t* address, std::string* how, std::string* error);
+
+}  // namespace replay

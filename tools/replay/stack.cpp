@@ -1,0 +1,545 @@
+#include "tools/replay/stack.h"
+
+#include "host/host.h"
+#include "host/ndis.h"
+#include "tools/replay/engine.h"
+
+#include <algorithm>
+
+namespace replay {
+
+using host::wfp::ClassifyEvent;
+using host::wfp::ClassifyResult;
+
+enum Role { kTcpClient, kTcpListener, kTcpAccepted, kUdpClient, kUdpServer };
+
+struct Socket {
+  int id = 0;
+  int protocol = 0;
+  Role role = kTcpClient;
+  uint32_t boundAddress = 0;  // host order; 0 = any
+  uint16_t localPort = 0;
+  uint64_t endpointHandle = 0;
+  const client::Process* process = nullptr;
+  bool bound = false;    // its resource assignment was permitted
+  bool blocked = false;  // its bind or listen was blocked
+  bool listening = false;
+  bool released = false;
+  int openFlows = 0;
+};
+
+struct Flow {
+  int id = 0;
+  int protocol = 0;
+  uint32_t remoteAddress = 0;
+  uint16_t localPort = 0, remotePort = 0;
+  Socket* socket = nullptr;
+  bool outbound = false;  // opened by the local host
+  bool established = false;
+  bool ended = false;
+  bool blocked = false;
+  bool finSent = false, finReceived = false;
+  int64_t lastSeen = 0;
+  uint64_t flowHandle = 0;
+};
+
+namespace {
+
+constexpr uint64_t kSystemThreadId = 8;  // the thread inbound packets are classified on
+constexpr uint64_t kEndpointHandleBase = 0x80000000ull;
+constexpr uint64_t kFlowHandleBase = 0x0F000000ull;
+constexpr uintptr_t kCompletionHandleBase = 0xC0000000u;
+constexpr UINT32 kInterfaceIndex = 2;  // the one interface of the simulated host
+constexpr ULONG kCompartmentId = 1;
+
+void Compartment(ClassifyEvent& e) {
+  e.meta.compartmentId = kCompartmentId;
+  e.meta.currentMetadataValues |= FWPS_METADATA_FIELD_COMPARTMENT_ID;
+}
+
+NET_BUFFER_LIST* Build(const uint8_t* bytes, size_t length, size_t dataOffset) {
+  return host::ndis::BuildNetBufferList(
+      host::ndis::NetBufferSpec(std::string(reinterpret_cast<const char*>(bytes), length), dataOffset));
+}
+
+bool Allowed(const ClassifyResult& r, bool pended, bool permittedAfterPend) {
+  if (pended) return permittedAfterPend;
+  return r.actionType != FWP_ACTION_BLOCK;
+}
+
+}  // namespace
+
+struct Stack::Where {
+  uint64_t processId = host::kernel::kSystemProcessId;
+  uint64_t threadId = kSystemThreadId;
+  ClassifyPlace place;
+  const Flow* flow = nullptr;
+};
+
+Stack::Stack(const client::Policy& policy, JsonLog& log, Summary& summary, StackOptions options)
+    : policy_(policy), log_(log), summary_(summary), options_(options) {}
+
+Stack::~Stack() {
+  for (NET_BUFFER_LIST* nbl : held_) host::ndis::FreeNetBufferList(nbl);
+}
+
+std::string Stack::RemoteOf(const Flow* f) const {
+  return f == nullptr ? "?" : Dotted(f->remoteAddress) + ":" + std::to_string(f->remotePort);
+}
+
+Stack::Where Stack::At(const Socket* s) const {
+  Where w;
+  w.processId = s->process->processId;
+  w.threadId = s->process->threadId;
+  w.place.packet = packetIndex_;
+  w.place.protocol = s->protocol;
+  w.place.localAddress = s->boundAddress;
+  w.place.localPort = s->localPort;
+  w.place.processId = s->process->processId;
+  return w;
+}
+
+// Inbound events are classified on a system thread as the packet arrives;
+// outbound ones on the thread of the process that sends.
+Stack::Where Stack::At(const Flow* f, bool inbound) const {
+  Where w = At(f->socket);
+  if (inbound) {
+    w.processId = host::kernel::kSystemProcessId;
+    w.threadId = kSystemThreadId;
+  }
+  w.flow = f;
+  w.place.flow = f->id;
+  w.place.direction = inbound ? FWP_DIRECTION_INBOUND : FWP_DIRECTION_OUTBOUND;
+  w.place.localAddress = options_.localAddress;
+  w.place.remoteAddress = f->remoteAddress;
+  w.place.remotePort = f->remotePort;
+  return w;
+}
+
+client::EventFacts Stack::FactsOf(const Packet& p, bool inbound) const {
+  client::EventFacts f;
+  f.protocol = p.protocol;
+  f.localAddress = options_.localAddress;
+  f.remoteAddress = inbound ? p.source : p.destination;
+  f.localPort = inbound ? p.destinationPort : p.sourcePort;
+  f.remotePort = inbound ? p.sourcePort : p.destinationPort;
+  return f;
+}
+
+ClassifyResult Stack::Run(ClassifyEvent& event, const Where& w, bool* pended, bool* permittedAfterPend) {
+  host::kernel::SetCurrentIds(w.processId, w.threadId);
+  current_ = w.flow;
+  ClassifyResult r = engine::Classify(event);
+  ++summary_.classifies;
+  log_.Classify(event.layerId, r, w.place, false);
+  if (engine::IsPended(r) && pended != nullptr) {
+    *pended = true;
+    engine::PendOutcome outcome = engine::AwaitPended(event);
+    if (outcome.reauthorized) {
+      ++summary_.classifies;
+      log_.Classify(event.layerId, outcome.reauthorization, w.place, true);
+    }
+    *permittedAfterPend = outcome.completed && outcome.permitted;
+  }
+  current_ = nullptr;
+  return r;
+}
+
+// ---- sockets ------------------------------------------------------------------
+
+Socket* Stack::NewSocket(int protocol, int role, uint32_t bound, uint16_t port, const client::Process* process) {
+  auto s = std::make_unique<Socket>();
+  s->id = static_cast<int>(sockets_.size()) + 1;
+  s->protocol = protocol;
+  s->role = static_cast<Role>(role);
+  s->boundAddress = bound;
+  s->localPort = port;
+  s->endpointHandle = kEndpointHandleBase + 0x40ull * s->id;
+  s->process = process;
+  sockets_.push_back(std::move(s));
+  return sockets_.back().get();
+}
+
+// The listening TCP socket or the UDP socket of a local port, made (bound,
+// and for TCP listening) the first time a packet needs it.
+Socket* Stack::ServerSocket(int protocol, uint16_t port, const Packet& p) {
+  auto it = servers_.find({protocol, port});
+  if (it != servers_.end()) return it->second;
+  const client::Process& owner = policy_.OwnerOf(FactsOf(p, true));
+  Socket* s = NewSocket(protocol, protocol == 6 ? kTcpListener : kUdpServer, 0, port, &owner);
+  servers_[{protocol, port}] = s;
+  if (Bind(s) && protocol == 6) Listen(s);
+  return s;
+}
+
+bool Stack::Bind(Socket* s) {
+  ClassifyEvent e(FWPS_LAYER_ALE_RESOURCE_ASSIGNMENT_V4);
+  e.Set(FWPS_FIELD_ALE_RESOURCE_ASSIGNMENT_V4_IP_PROTOCOL, s->protocol)
+      .Set(FWPS_FIELD_ALE_RESOURCE_ASSIGNMENT_V4_IP_LOCAL_ADDRESS, s->boundAddress)
+      .Set(FWPS_FIELD_ALE_RESOURCE_ASSIGNMENT_V4_IP_LOCAL_PORT, s->localPort)
+      .ProcessId(s->process->processId)
+      .EndpointHandle(s->endpointHandle)
+      .CompletionHandle(reinterpret_cast<HANDLE>(kCompletionHandleBase + 4 * ++completionHandles_));
+  bool pended = false, permitted = false;
+  ClassifyResult r = Run(e, At(s), &pended, &permitted);
+  s->bound = Allowed(r, pended, permitted);
+  s->blocked = !s->bound;
+  return s->bound;
+}
+
+bool Stack::Listen(Socket* s) {
+  ClassifyEvent e(FWPS_LAYER_ALE_AUTH_LISTEN_V4);
+  e.Set(FWPS_FIELD_ALE_AUTH_LISTEN_V4_IP_LOCAL_ADDRESS, s->boundAddress)
+      .Set(FWPS_FIELD_ALE_AUTH_LISTEN_V4_IP_LOCAL_PORT, s->localPort)
+      .ProcessId(s->process->processId)
+      .EndpointHandle(s->endpointHandle)
+      .CompletionHandle(reinterpret_cast<HANDLE>(kCompletionHandleBase + 4 * ++completionHandles_));
+  bool pended = false, permitted = false;
+  ClassifyResult r = Run(e, At(s), &pended, &permitted);
+  s->listening = Allowed(r, pended, permitted);
+  s->blocked = !s->listening;
+  return s->listening;
+}
+
+void Stack::Release(Socket* s) {
+  if (!s->bound || s->released) return;
+  s->released = true;
+  auto it = servers_.find({s->protocol, s->localPort});
+  if (it != servers_.end() && it->second == s) servers_.erase(it);
+  ClassifyEvent e(FWPS_LAYER_ALE_RESOURCE_RELEASE_V4);
+  e.Set(FWPS_FIELD_ALE_RESOURCE_RELEASE_V4_IP_PROTOCOL, s->protocol)
+      .Set(FWPS_FIELD_ALE_RESOURCE_RELEASE_V4_IP_LOCAL_ADDRESS, s->boundAddress)
+      .Set(FWPS_FIELD_ALE_RESOURCE_RELEASE_V4_IP_LOCAL_PORT, s->localPort)
+      .ProcessId(s->process->processId)
+      .EndpointHandle(s->endpointHandle);
+  Run(e, At(s));
+}
+
+// ---- flows --------------------------------------------------------------------------
+
+Flow* Stack::Open(const Key& key, Socket* s, bool outbound, bool midStream, const Packet& p) {
+  auto f = std::make_unique<Flow>();
+  f->id = static_cast<int>(flows_.size()) + 1;
+  f->protocol = key.protocol;
+  f->remoteAddress = key.remoteAddress;
+  f->localPort = key.localPort;
+  f->remotePort = key.remotePort;
+  f->socket = s;
+  f->outbound = outbound;
+  f->lastSeen = now_;
+  f->flowHandle = kFlowHandleBase + f->id;
+  Flow* flow = f.get();
+  flows_.push_back(std::move(f));
+  live_[key] = flow;
+  ended_.erase(key);
+  ++s->openFlows;
+
+  if (s->blocked) {
+    flow->blocked = true;
+    summary_.FlowOpened(flow->protocol, outbound, true, false, midStream);
+  } else {
+    flow->blocked = !Authorize(flow, p, midStream);
+  }
+  return flow;
+}
+
+bool Stack::Authorize(Flow* f, const Packet& p, bool midStream) {
+  bool inbound = !f->outbound;
+  // The packet rides along when it is the one that opens the flow; a flow
+  // picked up with a packet of the other direction has none.
+  bool withPacket = (p.destination == options_.localAddress) == inbound;
+  Socket* s = f->socket;
+  ClassifyEvent e(inbound ? FWPS_LAYER_ALE_AUTH_RECV_ACCEPT_V4 : FWPS_LAYER_ALE_AUTH_CONNECT_V4);
+  NET_BUFFER_LIST* nbl = nullptr;
+  if (inbound) {
+    e.Set(FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_IP_PROTOCOL, f->protocol)
+        .Set(FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_IP_LOCAL_ADDRESS, options_.localAddress)
+        .Set(FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_IP_LOCAL_PORT, f->localPort)
+        .Set(FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_IP_REMOTE_ADDRESS, f->remoteAddress)
+        .Set(FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_IP_REMOTE_PORT, f->remotePort)
+        .Set(FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_INTERFACE_INDEX, kInterfaceIndex)
+        .Set(FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_SUB_INTERFACE_INDEX, kInterfaceIndex)
+        .HeaderSizes(static_cast<UINT32>(p.ipHeaderLength), static_cast<UINT32>(p.transportHeaderLength))
+        .Direction(FWP_DIRECTION_INBOUND);
+    // The packet as the transport hands it up: data at the payload, the
+    // IP and transport headers in front.
+    if (withPacket) nbl = Build(p.ip, p.ipLength, p.ipHeaderLength + p.transportHeaderLength);
+  } else {
+    e.Set(FWPS_FIELD_ALE_AUTH_CONNECT_V4_IP_PROTOCOL, f->protocol)
+        .Set(FWPS_FIELD_ALE_AUTH_CONNECT_V4_IP_LOCAL_ADDRESS, options_.localAddress)
+        .Set(FWPS_FIELD_ALE_AUTH_CONNECT_V4_IP_LOCAL_PORT, f->localPort)
+        .Set(FWPS_FIELD_ALE_AUTH_CONNECT_V4_IP_REMOTE_ADDRESS, f->remoteAddress)
+        .Set(FWPS_FIELD_ALE_AUTH_CONNECT_V4_IP_REMOTE_PORT, f->remotePort)
+        .Set(FWPS_FIELD_ALE_AUTH_CONNECT_V4_INTERFACE_INDEX, kInterfaceIndex)
+        .Set(FWPS_FIELD_ALE_AUTH_CONNECT_V4_SUB_INTERFACE_INDEX, kInterfaceIndex)
+        .Direction(FWP_DIRECTION_OUTBOUND);
+    // The packet as the transport sends it: data at the transport header.
+    if (withPacket) nbl = Build(p.Transport(), p.TransportLength(), 0);
+  }
+  e.ProcessId(s->process->processId)
+      .EndpointHandle(s->endpointHandle)
+      .CompletionHandle(reinterpret_cast<HANDLE>(kCompletionHandleBase + 4 * ++completionHandles_));
+  Compartment(e);
+  e.layerData = nbl;
+  bool pended = false, permitted = false;
+  ClassifyResult r = Run(e, At(f, inbound), &pended, &permitted);
+  if (nbl != nullptr && pended)
+    held_.push_back(nbl);  // a clone of it may still be on its way
+  else if (nbl != nullptr)
+    host::ndis::FreeNetBufferList(nbl);
+  bool allowed = Allowed(r, pended, permitted);
+  summary_.FlowOpened(f->protocol, f->outbound, !allowed, pended, midStream);
+  return allowed;
+}
+
+void Stack::Establish(Flow* f) {
+  f->established = true;
+  ClassifyEvent e(FWPS_LAYER_ALE_FLOW_ESTABLISHED_V4);
+  e.Set(FWPS_FIELD_ALE_FLOW_ESTABLISHED_V4_IP_PROTOCOL, f->protocol)
+      .Set(FWPS_FIELD_ALE_FLOW_ESTABLISHED_V4_IP_LOCAL_ADDRESS, options_.localAddress)
+      .Set(FWPS_FIELD_ALE_FLOW_ESTABLISHED_V4_IP_LOCAL_PORT, f->localPort)
+      .Set(FWPS_FIELD_ALE_FLOW_ESTABLISHED_V4_IP_REMOTE_ADDRESS, f->remoteAddress)
+      .Set(FWPS_FIELD_ALE_FLOW_ESTABLISHED_V4_IP_REMOTE_PORT, f->remotePort)
+      .Set(FWPS_FIELD_ALE_FLOW_ESTABLISHED_V4_DIRECTION, f->outbound ? FWP_DIRECTION_OUTBOUND : FWP_DIRECTION_INBOUND)
+      .ProcessId(f->socket->process->processId)
+      .EndpointHandle(f->socket->endpointHandle)
+      .FlowHandle(f->flowHandle);
+  Run(e, At(f, !f->outbound));
+}
+
+void Stack::End(Flow* f) {
+  if (f->ended) return;
+  f->ended = true;
+  Key key{static_cast<uint8_t>(f->protocol), f->remoteAddress, f->localPort, f->remotePort};
+  live_.erase(key);
+  if (f->protocol == 6) ended_[key] = f;
+  Socket* s = f->socket;
+  --s->openFlows;
+  // A TCP connection's own endpoint goes with it; a UDP socket that sent
+  // first goes when its last flow does; listeners and UDP sockets that
+  // received first stay until the end of the capture.
+  if (s->role == kTcpClient || s->role == kTcpAccepted || (s->role == kUdpClient && s->openFlows == 0)) Release(s);
+}
+
+void Stack::ExpireIdle(int64_t now) {
+  if (now - lastExpiry_ < 1000000 && now >= lastExpiry_) return;
+  lastExpiry_ = now;
+  std::vector<Flow*> idle;
+  for (auto& [key, f] : live_)
+    if (now - f->lastSeen > options_.idleMicros) idle.push_back(f);
+  std::sort(idle.begin(), idle.end(), [](const Flow* a, const Flow* b) { return a->id < b->id; });
+  for (Flow* f : idle) End(f);
+  for (auto it = ended_.begin(); it != ended_.end();)
+    it = now - it->second->lastSeen > options_.idleMicros ? ended_.erase(it) : std::next(it);
+}
+
+// ---- packets ---------------------------------------------------------------------------
+
+bool Stack::InboundIp(const Packet& p) {
+  ClassifyEvent e(FWPS_LAYER_INBOUND_IPPACKET_V4);
+  e.Set(FWPS_FIELD_INBOUND_IPPACKET_V4_IP_LOCAL_ADDRESS, p.destination)
+      .Set(FWPS_FIELD_INBOUND_IPPACKET_V4_IP_REMOTE_ADDRESS, p.source)
+      .Set(FWPS_FIELD_INBOUND_IPPACKET_V4_INTERFACE_INDEX, kInterfaceIndex)
+      .Set(FWPS_FIELD_INBOUND_IPPACKET_V4_SUB_INTERFACE_INDEX, kInterfaceIndex)
+      .HeaderSizes(static_cast<UINT32>(p.ipHeaderLength), static_cast<UINT32>(p.transportHeaderLength));
+  Compartment(e);
+  // The network layer hands the packet up with its data at the transport
+  // header and the IP header in front of it.
+  NET_BUFFER_LIST* nbl = Build(p.ip, p.ipLength, p.ipHeaderLength);
+  e.layerData = nbl;
+  Where w;
+  w.place.packet = packetIndex_;
+  w.place.direction = FWP_DIRECTION_INBOUND;
+  w.place.protocol = p.protocol;
+  w.place.localAddress = p.destination;
+  w.place.remoteAddress = p.source;
+  w.place.localPort = p.destinationPort;
+  w.place.remotePort = p.sourcePort;
+  Key key{p.protocol, p.source, p.destinationPort, p.sourcePort};
+  auto it = live_.find(key);
+  if (it != live_.end()) {
+    w.flow = it->second;
+    w.place.flow = it->second->id;
+  }
+  ClassifyResult r = Run(e, w);
+  host::ndis::FreeNetBufferList(nbl);
+  if (r.actionType == FWP_ACTION_BLOCK) {
+    ++summary_.droppedByClient;
+    return false;
+  }
+  return true;
+}
+
+void Stack::Datagram(Flow* f, const Packet& p, bool inbound) {
+  ClassifyEvent e(FWPS_LAYER_DATAGRAM_DATA_V4);
+  e.Set(FWPS_FIELD_DATAGRAM_DATA_V4_IP_PROTOCOL, 17)
+      .Set(FWPS_FIELD_DATAGRAM_DATA_V4_IP_LOCAL_ADDRESS, options_.localAddress)
+      .Set(FWPS_FIELD_DATAGRAM_DATA_V4_IP_REMOTE_ADDRESS, f->remoteAddress)
+      .Set(FWPS_FIELD_DATAGRAM_DATA_V4_IP_LOCAL_PORT, f->localPort)
+      .Set(FWPS_FIELD_DATAGRAM_DATA_V4_IP_REMOTE_PORT, f->remotePort)
+      .Set(FWPS_FIELD_DATAGRAM_DATA_V4_DIRECTION, inbound ? FWP_DIRECTION_INBOUND : FWP_DIRECTION_OUTBOUND)
+      .Set(FWPS_FIELD_DATAGRAM_DATA_V4_INTERFACE_INDEX, kInterfaceIndex)
+      .Set(FWPS_FIELD_DATAGRAM_DATA_V4_SUB_INTERFACE_INDEX, kInterfaceIndex)
+      .EndpointHandle(f->socket->endpointHandle);
+  Compartment(e);
+  // Sent datagrams start at their UDP header; received ones at the payload,
+  // with the IP and UDP headers in front.
+  NET_BUFFER_LIST* nbl =
+      inbound ? Build(p.ip, p.ipLength, p.ipHeaderLength + 8) : Build(p.Transport(), p.TransportLength(), 0);
+  e.layerData = nbl;
+  Run(e, At(f, inbound));
+  host::ndis::FreeNetBufferList(nbl);
+}
+
+void Stack::OnPacket(const Packet& p, uint64_t index, int64_t timeMicros) {
+  packetIndex_ = index;
+  now_ = timeMicros;
+  ExpireIdle(timeMicros);
+  bool inbound = p.destination == options_.localAddress;
+  if (p.IsTcp())
+    Tcp(p, inbound);
+  else if (p.IsUdp())
+    Udp(p, inbound);
+  else
+    OtherInbound(p);
+}
+
+void Stack::OtherInbound(const Packet& p) {
+  // Only the inbound IP packet layer sees other protocols.
+  if (InboundIp(p)) ++summary_.replayed;
+}
+
+void Stack::Tcp(const Packet& p, bool inbound) {
+  Key key{6, inbound ? p.source : p.destination, inbound ? p.destinationPort : p.sourcePort,
+          inbound ? p.sourcePort : p.destinationPort};
+  const uint8_t flags = p.tcpFlags;
+  const bool syn = (flags & kTcpSyn) != 0, ack = (flags & kTcpAck) != 0;
+  const bool fin = (flags & kTcpFin) != 0, rst = (flags & kTcpRst) != 0;
+
+  auto it = live_.find(key);
+  Flow* f = it != live_.end() ? it->second : nullptr;
+  bool stray = false;  // a packet that belongs to no connection the stack knows
+  bool outboundOpen = false, midStream = false;
+  if (f == nullptr) {
+    bool afterEnd = ended_.count(key) != 0 && !syn;
+    if (afterEnd || rst || fin) {
+      stray = true;
+    } else if (syn && !ack) {
+      outboundOpen = !inbound;
+    } else {
+      // Picked up after its SYN: a SYN-ACK tells who connected; otherwise a
+      // port that listens, or the lower port, is the server's.
+      midStream = true;
+      if (syn)
+        outboundOpen = inbound;
+      else
+        outboundOpen = !(servers_.count({6, key.localPort}) != 0 || key.localPort < key.remotePort);
+    }
+  }
+
+  if (stray) {
+    if (!inbound || InboundIp(p)) ++summary_.replayed;
+    return;
+  }
+
+  Socket* s = nullptr;
+  if (f == nullptr && !outboundOpen) s = ServerSocket(6, key.localPort, p);  // bound and listening before the SYN
+  if (f != nullptr && f->blocked) {
+    ++summary_.blockedFlowPackets;
+    f->lastSeen = now_;
+    if (rst || (fin && (f->finSent || f->finReceived))) End(f);
+    else if (fin) (inbound ? f->finReceived : f->finSent) = true;
+    return;
+  }
+  // Packets to a port whose bind or listen was blocked reach no socket.
+  bool noSocket = s != nullptr && s->blocked;
+  if (inbound && !noSocket && !InboundIp(p)) return;
+
+  if (f == nullptr) {
+    if (outboundOpen) {
+      const client::Process& owner = policy_.OwnerOf(FactsOf(p, inbound));
+      s = NewSocket(6, kTcpClient, 0, key.localPort, &owner);
+      Bind(s);
+    } else {
+      Socket* listener = s;
+      s = NewSocket(6, kTcpAccepted, options_.localAddress, key.localPort, listener->process);
+      s->bound = true;  // an accepted connection shares its listener's port
+      if (listener->blocked) s->blocked = true;
+    }
+    f = Open(key, s, outboundOpen, midStream, p);
+    if (f->blocked) {
+      ++summary_.blockedFlowPackets;
+      if (s->role == kTcpClient) Release(s);  // the application closes the socket its connect failed on
+      if (s->role == kTcpAccepted) s->bound = false;
+      return;
+    }
+    if (midStream) Establish(f);
+  }
+
+  f->lastSeen = now_;
+  ++summary_.replayed;
+  if (rst) {
+    End(f);
+    return;
+  }
+  if (!f->established) {
+    // The client's connection is up with the SYN-ACK; the server's with the
+    // ACK that ends the handshake (or, missing those, with data).
+    bool up = f->outbound ? ((inbound && ack) || (!inbound && !syn)) : ((inbound && ack && !syn) || (!inbound && !syn));
+    if (up) Establish(f);
+  }
+  if (fin) (inbound ? f->finReceived : f->finSent) = true;
+  if (f->finSent && f->finReceived) End(f);
+}
+
+void Stack::Udp(const Packet& p, bool inbound) {
+  Key key{17, inbound ? p.source : p.destination, inbound ? p.destinationPort : p.sourcePort,
+          inbound ? p.sourcePort : p.destinationPort};
+  auto it = live_.find(key);
+  Flow* f = it != live_.end() ? it->second : nullptr;
+  Socket* s = nullptr;
+  if (f == nullptr) {
+    auto server = servers_.find({17, key.localPort});
+    if (server != servers_.end()) {
+      s = server->second;
+    } else if (inbound) {
+      s = ServerSocket(17, key.localPort, p);
+    } else {
+      const client::Process& owner = policy_.OwnerOf(FactsOf(p, inbound));
+      s = NewSocket(17, kUdpClient, 0, key.localPort, &owner);
+      servers_[{17, key.localPort}] = s;
+      Bind(s);
+    }
+  }
+  if (f != nullptr && f->blocked) {
+    ++summary_.blockedFlowPackets;
+    f->lastSeen = now_;
+    return;
+  }
+  bool noSocket = s != nullptr && s->blocked;
+  if (inbound && !noSocket && !InboundIp(p)) return;
+  if (f == nullptr) {
+    f = Open(key, s, !inbound, false, p);
+    if (f->blocked) {
+      ++summary_.blockedFlowPackets;
+      return;
+    }
+    Establish(f);
+  }
+  f->lastSeen = now_;
+  Datagram(f, p, inbound);
+  ++summary_.replayed;
+}
+
+void Stack::Finish() {
+  std::vector<Flow*> open;
+  for (auto& [key, f] : live_) open.push_back(f);
+  std::sort(open.begin(), open.end(), [](const Flow* a, const Flow* b) { return a->id < b->id; });
+  for (Flow* f : open) End(f);
+  for (auto& s : sockets_) Release(s.get());
+  engine::Settle();
+  for (NET_BUFFER_LIST* nbl : held_) host::ndis::FreeNetBufferList(nbl);
+  held_.clear();
+}
+
+}  // namespace replay

@@ -1,0 +1,107 @@
+// The simulated network stack of the local host: turns the captured packets
+// of the local address into the sockets, flows and classify calls a Windows
+// stack makes for them, in the order it makes them.
+//
+//   TCP connect:  bind (resource assignment), connect with the SYN, flow
+//                 established on the SYN-ACK, release at the end
+//   TCP accept:   bind and listen once per port, inbound IP packet, accept
+//                 with the SYN, flow established on the handshake's ACK,
+//                 release of the accepted endpoint at the end
+//   UDP:          bind once per local port, connect (first datagram to a
+//                 remote) or accept (first from one), flow established at
+//                 once, datagram data for every datagram
+//   every inbound packet first passes the inbound IP packet layer.
+//
+// A flow ends with FIN both ways or a RST (TCP), after the idle time, or at
+// the end of the capture.
+#pragma once
+#include "host/wfp_classify.h"
+#include "tools/client/policy.h"
+#include "tools/replay/decode.h"
+#include "tools/replay/log.h"
+#include "tools/replay/summary.h"
+
+#include <map>
+#include <memory>
+#include <tuple>
+#include <vector>
+
+namespace replay {
+
+struct StackOptions {
+  uint32_t localAddress = 0;   // host order
+  int64_t idleMicros = 90 * 1000000ll;
+};
+
+struct Socket;
+struct Flow;
+
+class Stack {
+ public:
+  Stack(const client::Policy& policy, JsonLog& log, Summary& summary, StackOptions options);
+  ~Stack();
+
+  // One decoded packet of the capture (frame index 1-based, capture time).
+  void OnPacket(const Packet& packet, uint64_t index, int64_t timeMicros);
+  // The end of the capture: every flow ends and every socket is released.
+  void Finish();
+
+  // The flow being classified now, for reports that name only the local end.
+  const Flow* current() const { return current_; }
+  std::string RemoteOf(const Flow* flow) const;
+
+ private:
+  struct Key {
+    uint8_t protocol;
+    uint32_t remoteAddress;
+    uint16_t localPort, remotePort;
+    bool operator<(const Key& o) const {
+      return std::tie(protocol, remoteAddress, localPort, remotePort) <
+             std::tie(o.protocol, o.remoteAddress, o.localPort, o.remotePort);
+    }
+  };
+  struct Where;
+
+  void Tcp(const Packet& p, bool inbound);
+  void Udp(const Packet& p, bool inbound);
+  void OtherInbound(const Packet& p);
+
+  Socket* NewSocket(int protocol, int role, uint32_t bound, uint16_t port, const client::Process* process);
+  Socket* ServerSocket(int protocol, uint16_t port, const Packet& p);
+  bool Bind(Socket* s);
+  bool Listen(Socket* s);
+  void Release(Socket* s);
+  Flow* Open(const Key& key, Socket* s, bool outbound, bool midStream, const Packet& p);
+  bool Authorize(Flow* f, const Packet& p, bool midStream);
+  void Establish(Flow* f);
+  void End(Flow* f);
+  void ExpireIdle(int64_t now);
+  bool InboundIp(const Packet& p);
+  void Datagram(Flow* f, const Packet& p, bool inbound);
+
+  host::wfp::ClassifyResult Run(host::wfp::ClassifyEvent& event, const Where& where, bool* pended = nullptr,
+                                bool* permittedAfterPend = nullptr);
+  Where At(const Socket* s) const;
+  Where At(const Flow* f, bool inbound) const;
+  client::EventFacts FactsOf(const Packet& p, bool inbound) const;
+
+  const client::Policy& policy_;
+  JsonLog& log_;
+  Summary& summary_;
+  StackOptions options_;
+
+  std::vector<std::unique_ptr<Socket>> sockets_;
+  std::vector<std::unique_ptr<Flow>> flows_;
+  std::map<Key, Flow*> live_;   // flows that have not ended
+  std::map<Key, Flow*> ended_;  // TCP flows that ended, for their last packets
+  std::map<std::pair<int, uint16_t>, Socket*> servers_;  // listeners and UDP sockets by port
+  std::vector<NET_BUFFER_LIST*> held_;  // packets of pended events, freed at the end
+
+  const Flow* current_ = nullptr;
+  uint64_t packetIndex_ = 0;
+  int64_t now_ = 0;
+  int64_t lastExpiry_ = 0;
+  uint64_t completionHandles_ = 0;
+};
+
+}  // namespace replay

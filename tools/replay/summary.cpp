@@ -1,0 +1,56 @@
+#include "tools/replay/summary.h"
+
+namespace replay {
+
+uint64_t Summary::Skipped() const {
+  uint64_t n = 0;
+  for (uint64_t s : skipped) n += s;
+  return n;
+}
+
+void Summary::FlowOpened(int protocol, bool outbound, bool blocked, bool wasPended, bool midStream) {
+  FlowCounts& f = protocol == 6 ? tcp : udp;
+  (outbound ? f.connects : f.accepts) += 1;
+  (blocked ? f.blocked : f.permitted) += 1;
+  if (wasPended) ++f.pended;
+  if (midStream) ++f.midStream;
+}
+
+void Summary::Print(FILE* out) const {
+  std::fprintf(out, "packets: %llu read, %llu replayed, %llu skipped, %llu not delivered\n",
+               (unsigned long long)read, (unsigned long long)replayed, (unsigned long long)Skipped(),
+               (unsigned long long)(blockedFlowPackets + droppedByClient));
+  for (int i = 1; i < static_cast<int>(Skip::kCount); ++i)
+    if (skipped[i] != 0) std::fprintf(out, "  skipped, %s: %llu\n", SkipName(static_cast<Skip>(i)), (unsigned long long)skipped[i]);
+  if (blockedFlowPackets != 0)
+    std::fprintf(out, "  not delivered, flow blocked: %llu\n", (unsigned long long)blockedFlowPackets);
+  if (droppedByClient != 0)
+    std::fprintf(out, "  not delivered, dropped by the client: %llu\n", (unsigned long long)droppedByClient);
+
+  auto flows = [out](const char* name, const FlowCounts& f) {
+    std::fprintf(out, "flows %s: %llu (%llu connect, %llu accept): %llu permitted, %llu blocked", name,
+                 (unsigned long long)(f.connects + f.accepts), (unsigned long long)f.connects,
+                 (unsigned long long)f.accepts, (unsigned long long)f.permitted, (unsigned long long)f.blocked);
+    if (f.pended != 0) std::fprintf(out, ", %llu of them pended", (unsigned long long)f.pended);
+    if (f.midStream != 0) std::fprintf(out, "; %llu picked up mid-stream", (unsigned long long)f.midStream);
+    std::fprintf(out, "\n");
+  };
+  flows("tcp", tcp);
+  flows("udp", udp);
+  std::fprintf(out, "pended decisions: %llu (%llu permitted, %llu blocked)\n", (unsigned long long)pended,
+               (unsigned long long)pendedPermitted, (unsigned long long)pendedBlocked);
+
+  if (bytes.empty()) {
+    std::fprintf(out, "bytes reported: none\n");
+  } else {
+    std::fprintf(out, "bytes reported, by process and remote endpoint:\n");
+    for (const auto& [key, b] : bytes)
+      std::fprintf(out, "  %-24s %-21s sent %8llu  received %8llu\n", key.first.c_str(), key.second.c_str(),
+                   (unsigned long long)b.sent, (unsigned long long)b.received);
+  }
+  double rate = seconds > 0 ? static_cast<double>(read) / seconds : 0;
+  std::fprintf(out, "classify calls: %llu; %.3f s, %.0f packets per second\n", (unsigned long long)classifies,
+               seconds, rate);
+}
+
+}  // namespace replay
