@@ -32,7 +32,8 @@ bool MarkedOutgoing(int linkType, const Frame& f) {
 
 std::string ProcessName(const client::Policy& policy, uint64_t pid) {
   const client::Process* p = policy.ProcessById(static_cast<uint32_t>(pid));
-  return p != nullptr ? p->name + " (pid " + std::to_string(pid) + ")" : "pid " + std::to_string(pid);
+  std::string name = p != nullptr ? p->name : pid == host::kernel::kSystemProcessId ? "System" : "";
+  return name.empty() ? "pid " + std::to_string(pid) : name + " (pid " + std::to_string(pid) + ")";
 }
 
 std::string RemoteText(const client::Call& c) {
