@@ -116,6 +116,12 @@ struct IpHeaderConstruction {
 };
 std::vector<IpHeaderConstruction> IpHeaderConstructions();
 
+// ---- Flows ------------------------------------------------------------------------------
+// The flow goes away: every callout that associated a context with it is
+// told through its flow-delete function.
+void DeleteFlow(UINT64 flowId);
+unsigned FlowContextCount();
+
 // Field index names of the modelled layers, and the platform type of each.
 FWP_DATA_TYPE FieldType(UINT16 layerId, UINT32 field);
 UINT32 FieldCount(UINT16 layerId);

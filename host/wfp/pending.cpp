@@ -40,7 +40,10 @@ void Reauthorize(const std::shared_ptr<Operation>& op) {
   ClassifyEvent event = op->event;
   UINT32 flagsField = detail::FlagsField(event.layerId);
   event.Set(flagsField, event.Get(flagsField) | FWP_CONDITION_FLAG_IS_REAUTHORIZE);
-  event.layerData = op->reauthorization.completedWith;
+  // The pended packet was flushed when the operation was pended; the
+  // reauthorization carries no packet. What the callout gave the completion
+  // is only kept for the record.
+  event.layerData = nullptr;
   event.meta.completionHandle = nullptr;
   event.meta.currentMetadataValues &= ~FWPS_METADATA_FIELD_COMPLETION_HANDLE;
   event.rights = FWPS_RIGHT_ACTION_WRITE;

@@ -61,6 +61,7 @@ TEST_F(PendedDecisions, ConnectLivesFromPendToReauthorizationEitherWay) {
       for (const char* arg : {"processId", "threadId", "remoteAddress", "remotePort", "localAddress", "localPort"})
         EXPECT_EQ(report.Value(arg), query.Value(arg)) << arg << " comes from the pended event";
 
+      WaitWorkerIdle();
       host::wfp::WaitInjectionsCompleted();
       auto injections = host::wfp::Injections();
       ASSERT_EQ(injections.size() - injectionsBefore, block ? 0u : 1u);
@@ -90,6 +91,8 @@ TEST_F(PendedDecisions, SendInjectionKeepsItsRemoteAddressAfterTheRecordIsFreed)
   auto a = Authorize(s, host::stack::ConnectEvent(s, ConnectPacket(s)));
   ASSERT_TRUE(a.reauthorized) << "the reauthorization freed the parked record";
   EXPECT_TRUE(IsListEmpty(&gDriverState->decidedConnects));
+  WaitWorkerIdle();
+  ASSERT_EQ(host::wfp::Injections().size(), 1u) << "the send is queued, its completion held";
   host::wfp::HoldInjectionCompletions(false);
   host::wfp::WaitInjectionsCompleted();
   EXPECT_TRUE(host::verifier::Violations().empty()) << "the address was read after the record was gone";
@@ -271,6 +274,7 @@ TEST_F(PendedDecisions, CloneFailureStillPendsAndCompletesWithoutInjecting) {
   ExpectPendedClassify(a);
   EXPECT_EQ(a.reauthorization.completedWith, nullptr);
   EXPECT_TRUE(a.permitted);
+  WaitWorkerIdle();
   EXPECT_EQ(host::wfp::Injections().size(), injectionsBefore);
 }
 
@@ -285,6 +289,7 @@ TEST_F(PendedDecisions, ControlDataCopyFailureReinjectsWithoutControlData) {
   auto a = Authorize(s, event);
   host::pool::ClearFailures();
   ExpectPendedClassify(a);
+  WaitWorkerIdle();
   host::wfp::WaitInjectionsCompleted();
   auto injections = host::wfp::Injections();
   ASSERT_EQ(injections.size(), 1u);
@@ -298,6 +303,7 @@ TEST_F(PendedDecisions, ConnectPendedWithoutAPacketIsCompletedWithNothingInjecte
   ExpectPendedClassify(a);
   EXPECT_TRUE(a.permitted);
   EXPECT_EQ(Client().CallsTo("ReportConnect").at(0).Value("isTcp"), 0u);
+  WaitWorkerIdle();
   EXPECT_TRUE(host::wfp::Injections().empty());
 }
 
