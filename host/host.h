@@ -71,6 +71,9 @@ size_t HeldSpinLockCount();
 void ExpireTimedWaits();
 // Blocks until the delayed work queue has run every queued item.
 void WaitWorkQueueIdle();
+// While paused, the delayed work queue keeps what is queued and runs none of
+// it (an item already running finishes). Resuming runs what waits.
+void PauseWorkQueue(bool paused);
 unsigned SystemThreadCount();
 unsigned OpenHandleCount();
 unsigned WorkItemCount();  // allocated and not freed

@@ -49,6 +49,10 @@ struct ClassifyResult {
   FWP_ACTION_TYPE actionType = FWP_ACTION_CONTINUE;
   UINT32 rights = 0;
   UINT32 flags = 0;
+  // At the authorization layers the engine hands every classify a completion
+  // handle; when the callout pended the operation, this is it.
+  HANDLE completionHandle = nullptr;
+  bool pended = false;
 };
 
 // Calls one classify function as the engine does, with the given filter.
@@ -59,6 +63,64 @@ ClassifyResult InvokeClassify(FWPS_CALLOUT_CLASSIFY_FN1* classifyFn, const FWPS_
 // layer's filter names is called with that filter. Nothing is called when no
 // filter at the layer names a registered callout.
 ClassifyResult Classify(const ClassifyEvent& event);
+
+// ---- Pending ---------------------------------------------------------------------
+// When a pended operation is completed, the engine classifies it again at the
+// same layer with FWP_CONDITION_FLAG_IS_REAUTHORIZE: either inside the
+// completing call (the default) or later, on another thread.
+enum class ReauthorizeMode { InsideCompletion, Later };
+void SetReauthorizeMode(ReauthorizeMode mode);
+
+struct Reauthorization {
+  ClassifyResult result;
+  NET_BUFFER_LIST* completedWith = nullptr;  // what FwpsCompleteOperation0 was given
+};
+// Blocks until the operation pended under the completion handle has been
+// completed and reauthorized; false if that does not happen in time.
+bool WaitReauthorized(HANDLE completionHandle, Reauthorization* out, unsigned timeoutMs = 10000);
+unsigned PendedOperationCount();  // pended and not yet completed
+
+// ---- Injections and clones ------------------------------------------------------------
+struct Injection {
+  enum Kind { TransportSend, TransportReceive, Stream } kind;
+  HANDLE injectionHandle;
+  NET_BUFFER_LIST* list;
+  std::string data;            // the first net buffer's bytes from its data start, at injection
+  UINT64 endpointHandle;       // send
+  std::string remoteAddress;   // send: the 4 bytes the send parameters pointed at, at injection
+  std::string controlData;     // send
+  UINT32 addressFamily;
+  UINT32 compartmentId;
+  UINT32 interfaceIndex;       // receive
+  UINT32 subInterfaceIndex;    // receive
+  UINT64 flowId;               // stream
+  UINT32 calloutId;            // stream
+  UINT16 layerId;              // stream
+  UINT32 streamFlags;          // stream
+  SIZE_T dataLength;           // stream
+  bool completed;
+};
+std::vector<Injection> Injections();
+// Completions run on another thread; tests can hold them back.
+void HoldInjectionCompletions(bool hold);
+void WaitInjectionsCompleted();
+unsigned LiveClones();
+// Marks a packet as received protected by IPsec (transport mode).
+void MarkIpsecSecured(const NET_BUFFER_LIST* list);
+struct IpHeaderConstruction {
+  NET_BUFFER_LIST* list;
+  ULONG headerLength;
+  UINT32 source;       // network-order bytes as an integer
+  UINT32 destination;
+  UINT32 protocol;
+};
+std::vector<IpHeaderConstruction> IpHeaderConstructions();
+
+// ---- Flows ------------------------------------------------------------------------------
+// The flow goes away: every callout that associated a context with it is
+// told through its flow-delete function.
+void DeleteFlow(UINT64 flowId);
+unsigned FlowContextCount();
 
 // Field index names of the modelled layers, and the platform type of each.
 FWP_DATA_TYPE FieldType(UINT16 layerId, UINT32 field);

@@ -6,6 +6,7 @@
 
 #define AF_UNSPEC 0
 #define AF_INET 2
+#define AF_INET6 23
 #define IPPROTO_TCP 6
 #define IPPROTO_UDP 17
 typedef int IPPROTO;
@@ -133,6 +134,10 @@ typedef enum FWP_MATCH_TYPE_ { FWP_MATCH_EQUAL = 0 } FWP_MATCH_TYPE;
 #define FWPM_FILTER_FLAG_HAS_PROVIDER_CONTEXT 0x00000004
 #define FWPM_FILTER_FLAG_CLEAR_ACTION_RIGHT 0x00000008
 #define FWPM_FILTER_FLAG_PERMIT_IF_CALLOUT_UNREGISTERED 0x00000010
+// Filter weights: FWP_EMPTY lets the engine choose within [0, 2^60); an
+// FWP_UINT8 names one of the 16 ranges (the four high bits).
+#define FWPM_AUTO_WEIGHT_BITS 60
+#define FWPM_WEIGHT_RANGE_MAX 15
 
 typedef enum FWPM_SERVICE_STATE_ {
   FWPM_SERVICE_STOPPED = 0,
@@ -588,6 +593,10 @@ NQ_X86_ASSERT(__builtin_offsetof(FWPS_FILTER1, subLayerWeight) == 16);
 NQ_X86_ASSERT(__builtin_offsetof(FWPS_FILTER1, action) == 28);
 NQ_X86_ASSERT(__builtin_offsetof(FWPS_FILTER1, context) == 40);
 NQ_X86_ASSERT(sizeof(FWPS_FILTER1) == 56);
+
+// FWPS_FILTER1.flags, as the engine derives them from the filter's FWPM flags.
+#define FWPS_FILTER_FLAG_CLEAR_ACTION_RIGHT 0x00000001
+#define FWPS_FILTER_FLAG_PERMIT_IF_CALLOUT_UNREGISTERED 0x00000002
 
 typedef enum FWPS_CALLOUT_NOTIFY_TYPE_ {
   FWPS_CALLOUT_NOTIFY_ADD_FILTER = 0,

@@ -260,9 +260,14 @@ NQ_EXTERN_C_END
 
 #define IoCompleteRequest(irp, boost) IofCompleteRequest((irp), (boost))
 
-// InterlockedExchangePointer is a compiler intrinsic on x86, not an import.
+// The interlocked pointer operations are compiler intrinsics on x86, not imports.
 static inline PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value) {
   return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+// Stores exchange at destination if it holds comparand; returns what it held.
+static inline PVOID InterlockedCompareExchangePointer(PVOID volatile* destination, PVOID exchange, PVOID comparand) {
+  __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  return comparand;
 }
 
 static inline void KeInitializeSpinLock(PKSPIN_LOCK lock) { *lock = 0; }

@@ -49,6 +49,7 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN) {
 
 extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
                                                 PLARGE_INTEGER timeout) {
+  faults::Check("KeWaitForSingleObject");  // counted, so tests can see the waits
   bool mayBlock = timeout == nullptr || timeout->QuadPart != 0;
   verifier::RequireIrql(mayBlock ? APC_LEVEL : DISPATCH_LEVEL, "KeWaitForSingleObject");
   auto* header = static_cast<DISPATCHER_HEADER*>(object);

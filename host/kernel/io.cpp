@@ -68,6 +68,7 @@ struct WorkQueue {
   std::deque<std::function<void()>> items;
   unsigned running = 0;
   bool started = false;
+  bool paused = false;
   std::set<PIO_WORKITEM> allocated;
 };
 WorkQueue& workQueue() { return Forever<WorkQueue>(); }
@@ -76,7 +77,7 @@ void RunWorkQueue() {
   auto& q = workQueue();
   std::unique_lock<std::mutex> guard(q.lock);
   for (;;) {
-    q.wake.wait(guard, [&q] { return !q.items.empty(); });
+    q.wake.wait(guard, [&q] { return !q.items.empty() && !q.paused; });
     auto item = std::move(q.items.front());
     q.items.pop_front();
     ++q.running;
@@ -174,6 +175,12 @@ void WaitWorkQueueIdle() {
   auto& q = detail::workQueue();
   std::unique_lock<std::mutex> guard(q.lock);
   q.idle.wait(guard, [&q] { return q.items.empty() && q.running == 0; });
+}
+void PauseWorkQueue(bool paused) {
+  auto& q = detail::workQueue();
+  std::lock_guard<std::mutex> guard(q.lock);
+  q.paused = paused;
+  q.wake.notify_all();
 }
 unsigned WorkItemCount() {
   std::lock_guard<std::mutex> guard(detail::workQueue().lock);

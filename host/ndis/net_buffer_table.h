@@ -10,6 +10,8 @@
 namespace host::ndis::detail {
 
 struct OwnedList {
+  bool clone = false;
+  bool freeRequested = false;  // freed by its owner while clones still referred to it
   std::vector<NET_BUFFER*> buffers;
   std::vector<PMDL> mdls;                       // MDLs this list owns (none for a clone)
   std::vector<std::unique_ptr<char[]>> memory;  // the bytes behind them
@@ -21,6 +23,10 @@ struct NetBufferTable {
 };
 
 NetBufferTable& Table();
+// Releases a list's memory; the caller holds the table lock and has taken
+// the list out of the table.
+void Destroy(NET_BUFFER_LIST* list, std::unique_ptr<OwnedList> owned);
+unsigned LiveClones();
 void LocateDataStart(NET_BUFFER* nb);
 char* MdlData(const MDL* mdl);
 

@@ -84,22 +84,47 @@ NET_BUFFER_LIST* BuildNetBufferList(const NetBufferSpec& buffer) {
   return BuildNetBufferList(std::vector<NetBufferSpec>{buffer});
 }
 
-void FreeNetBufferList(NET_BUFFER_LIST* list) {
-  std::unique_ptr<detail::OwnedList> owned;
-  {
-    std::lock_guard<std::mutex> guard(detail::Table().lock);
-    auto it = detail::Table().lists.find(list);
-    if (it == detail::Table().lists.end()) {
-      host::verifier::Report("BAD_NET_BUFFER_LIST", "freeing a NET_BUFFER_LIST the host did not build");
-      return;
-    }
-    owned = std::move(it->second);
-    detail::Table().lists.erase(it);
-  }
+namespace detail {
+void Destroy(NET_BUFFER_LIST* list, std::unique_ptr<OwnedList> owned) {
   host::wfp::ForgetInjected(list);
+  NET_BUFFER_LIST* parent = list->ParentNetBufferList;
   for (PMDL mdl : owned->mdls) delete mdl;
   for (NET_BUFFER* nb : owned->buffers) delete nb;
   delete list;
+  if (parent == nullptr) return;
+  // A clone refers to its parent's memory; the parent goes once its owner
+  // freed it and its last clone is gone.
+  auto it = Table().lists.find(parent);
+  if (it == Table().lists.end()) return;
+  if (--parent->ChildRefCount == 0 && it->second->freeRequested) {
+    auto parentOwned = std::move(it->second);
+    Table().lists.erase(it);
+    Destroy(parent, std::move(parentOwned));
+  }
+}
+
+unsigned LiveClones() {
+  std::lock_guard<std::mutex> guard(Table().lock);
+  unsigned n = 0;
+  for (const auto& entry : Table().lists) n += entry.second->clone;
+  return n;
+}
+}  // namespace detail
+
+void FreeNetBufferList(NET_BUFFER_LIST* list) {
+  std::lock_guard<std::mutex> guard(detail::Table().lock);
+  auto it = detail::Table().lists.find(list);
+  if (it == detail::Table().lists.end() || it->second->clone) {
+    host::verifier::Report("BAD_NET_BUFFER_LIST", "freeing a NET_BUFFER_LIST the host did not build");
+    return;
+  }
+  if (list->ChildRefCount > 0) {
+    it->second->freeRequested = true;
+    return;
+  }
+  auto owned = std::move(it->second);
+  detail::Table().lists.erase(it);
+  detail::Destroy(list, std::move(owned));
 }
 
 std::string DataBytes(const NET_BUFFER* nb) {
@@ -119,12 +144,59 @@ std::string DataBytes(const NET_BUFFER* nb) {
 
 unsigned LiveNetBufferLists() {
   std::lock_guard<std::mutex> guard(detail::Table().lock);
-  return static_cast<unsigned>(detail::Table().lists.size());
+  unsigned n = 0;
+  for (const auto& entry : detail::Table().lists) n += !entry.second->freeRequested;
+  return n;
 }
 
 }  // namespace host::ndis
 
 using namespace host;
+
+extern "C" NTSTATUS NTAPI FwpsAllocateCloneNetBufferList0(NET_BUFFER_LIST* original, NDIS_HANDLE, NDIS_HANDLE,
+                                                      ULONG allocateCloneFlags, NET_BUFFER_LIST** netBufferList) {
+  verifier::RequireIrql(DISPATCH_LEVEL, "FwpsAllocateCloneNetBufferList0");
+  if (NTSTATUS failure = faults::Check("FwpsAllocateCloneNetBufferList0")) return failure;
+  if (allocateCloneFlags != 0) return STATUS_INVALID_PARAMETER;
+  auto owned = std::make_unique<ndis::detail::OwnedList>();
+  owned->clone = true;
+  auto* clone = new NET_BUFFER_LIST{};
+  NET_BUFFER* previous = nullptr;
+  for (NET_BUFFER* nb = original->FirstNetBuffer; nb != nullptr; nb = nb->Next) {
+    auto* copy = new NET_BUFFER{};
+    copy->MdlChain = nb->MdlChain;
+    copy->CurrentMdl = nb->CurrentMdl;
+    copy->CurrentMdlOffset = nb->CurrentMdlOffset;
+    copy->DataOffset = nb->DataOffset;
+    copy->DataLength = nb->DataLength;
+    owned->buffers.push_back(copy);
+    if (previous == nullptr)
+      clone->FirstNetBuffer = copy;
+    else
+      previous->Next = copy;
+    previous = copy;
+  }
+  clone->ParentNetBufferList = original;
+  std::lock_guard<std::mutex> guard(ndis::detail::Table().lock);
+  ++original->ChildRefCount;
+  ndis::detail::Table().lists[clone] = std::move(owned);
+  *netBufferList = clone;
+  return STATUS_SUCCESS;
+}
+
+extern "C" void NTAPI FwpsFreeCloneNetBufferList0(NET_BUFFER_LIST* netBufferList, ULONG) {
+  verifier::RequireIrql(DISPATCH_LEVEL, "FwpsFreeCloneNetBufferList0");
+  std::lock_guard<std::mutex> guard(ndis::detail::Table().lock);
+  auto& lists = ndis::detail::Table().lists;
+  auto it = lists.find(netBufferList);
+  if (it == lists.end() || !it->second->clone) {
+    verifier::Report("BAD_CLONE_FREE", "FwpsFreeCloneNetBufferList0 of a list that is not an outstanding clone");
+    return;
+  }
+  auto owned = std::move(it->second);
+  lists.erase(it);
+  ndis::detail::Destroy(netBufferList, std::move(owned));
+}
 
 extern "C" PVOID NTAPI NdisGetDataBuffer(PNET_BUFFER nb, ULONG bytesNeeded, PVOID storage, UINT alignMultiple,
                                          UINT alignOffset) {

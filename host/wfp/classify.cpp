@@ -3,6 +3,7 @@
 #include "host/wfp_classify.h"
 
 #include "host/kernel/state.h"
+#include "host/wfp/operations.h"
 
 #include <cstdio>
 
@@ -118,6 +119,13 @@ ClassifyResult InvokeClassify(FWPS_CALLOUT_CLASSIFY_FN1* classifyFn, const FWPS_
   fixed.incomingValue = incoming.data();
   FWPS_INCOMING_METADATA_VALUES0 meta = event.meta;
   FWPS_FILTER1 filterCopy = filter;
+  HANDLE completionHandle = nullptr;
+  if (detail::IsPendableLayer(event.layerId) && meta.completionHandle == nullptr &&
+      (event.Get(detail::FlagsField(event.layerId)) & FWP_CONDITION_FLAG_IS_REAUTHORIZE) == 0) {
+    completionHandle = detail::BeginOperation(classifyFn, filter, event);
+    meta.completionHandle = completionHandle;
+    meta.currentMetadataValues |= FWPS_METADATA_FIELD_COMPLETION_HANDLE;
+  }
 
   FWPS_CLASSIFY_OUT0 out{};
   out.actionType = FWP_ACTION_NONE;  // the callout is expected to write its own
@@ -136,6 +144,10 @@ ClassifyResult InvokeClassify(FWPS_CALLOUT_CLASSIFY_FN1* classifyFn, const FWPS_
   result.actionType = out.actionType;
   result.rights = out.rights;
   result.flags = out.flags;
+  if (completionHandle != nullptr && detail::EndOperation(completionHandle)) {
+    result.completionHandle = completionHandle;
+    result.pended = true;
+  }
   return result;
 }
 

@@ -14,14 +14,9 @@ using host::wfp::ClassifyEvent;
 using host::wfp::ClassifyResult;
 using host::wfp::Ipv4;
 
-// Runs the driver's classify function for the event, as the engine would
-// for the callout of the event's layer.
-inline ClassifyResult RunClassify(const ClassifyEvent& event) {
-  FWPS_FILTER1 filter{};
-  filter.filterId = 1000 + event.layerId;
-  filter.action.type = FWP_ACTION_CALLOUT_TERMINATING;
-  return host::wfp::InvokeClassify(ClassifyAll, filter, event);
-}
+// Classifies the event through the filter engine: the driver's callout at
+// the event's layer is called with its filter.
+inline ClassifyResult RunClassify(const ClassifyEvent& event) { return host::wfp::Classify(event); }
 
 // A 20-byte IPv4 header (no options) in front of `transportLength` bytes.
 std::string Ipv4Header(UINT8 protocol, UINT32 source, UINT32 destination, size_t transportLength);

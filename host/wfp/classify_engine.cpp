@@ -1,0 +1,27 @@
+// Classify through the engine: the callouts that the layer's filters name,
+// highest weight first, until one of them decides.
+#include "host/wfp/flows.h"
+#include "host/wfp/registry.h"
+
+namespace host::wfp {
+
+ClassifyResult Classify(const ClassifyEvent& event) {
+  ClassifyResult result;
+  result.rights = event.rights;
+  ClassifyEvent current = event;
+  for (const detail::ClassifyTarget& target : detail::TargetsForLayer(event.layerId)) {
+    if (target.calloutFlags & FWP_CALLOUT_FLAG_CONDITIONAL_ON_FLOW) {
+      UINT64 context = 0;
+      if (!detail::FlowContextFor(event.meta.flowHandle, event.layerId, target.calloutId, &context)) continue;
+      current.flowContext = context;
+    }
+    ClassifyResult r = InvokeClassify(target.classifyFn, target.filter, current);
+    bool decided = r.actionType == FWP_ACTION_PERMIT || r.actionType == FWP_ACTION_BLOCK;
+    result = r;
+    if (decided && (target.filter.action.type & FWP_ACTION_FLAG_TERMINATING)) break;
+    current.rights = r.rights;
+  }
+  return result;
+}
+
+}  // namespace host::wfp

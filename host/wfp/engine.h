@@ -1,0 +1,81 @@
+// Internal to the host filter engine: the one store behind the management
+// routines, the callout registry, the BFE and the view.
+#pragma once
+#include "host/kernel/state.h"
+#include "host/wfp.h"
+#include "host/wfp/registry.h"
+
+#include <deque>
+#include <random>
+
+namespace host::wfp::detail {
+
+// A filter as the engine keeps it: the management record and the run-time
+// form handed to the callout's notify and classify functions.
+struct StoredFilter {
+  FilterRecord record;
+  UINT64 weight;         // runtime.weight points here: the deque keeps it in place
+  FWPS_FILTER1 runtime;  // context as the callout's notify function left it
+};
+
+struct Engine {
+  std::mutex lock;
+  FWPM_SERVICE_STATE bfeState = FWPM_SERVICE_RUNNING;
+  std::optional<FWPM_SERVICE_STATE> changeDuringSubscribe;
+  std::vector<BfeSubscriptionRecord> subscriptions;
+  std::vector<SessionRecord> sessions;
+  std::vector<ProviderContextRecord> providerContexts;
+  std::vector<SubLayerRecord> subLayers;
+  std::vector<CalloutRecord> callouts;
+  std::deque<StoredFilter> filters;
+  std::vector<RegisteredCalloutRecord> registeredCallouts;
+  std::vector<InjectionHandleRecord> injectionHandles;
+  // A callout's run-time identifier belongs to its key, whichever of
+  // FwpsCalloutRegister1 and FwpmCalloutAdd0 names the key first.
+  std::vector<std::pair<GUID, UINT32>> calloutIds;
+  UINT32 nextCalloutId = 300;
+  UINT64 nextFilterId = 70000;
+  UINT64 nextProviderContextId = 1;
+  uintptr_t nextHandle[3] = {0x00E10000, 0x00E20000, 0x00E30000};
+  std::mt19937_64 keyGenerator{0x6E71776670ULL};  // fixed: the same keys on every run
+};
+Engine& TheEngine();
+
+// Kinds of handle the engine hands out, each from its own range.
+enum class HandleKind { Session = 0, Injection = 1, BfeSubscription = 2 };
+
+// The helpers below expect the engine lock held.
+HANDLE NewHandleLocked(Engine& engine, HandleKind kind);
+GUID NewKeyLocked(Engine& engine);  // a random (version 4) GUID
+UINT32 CalloutIdLocked(Engine& engine, const GUID& key);
+const SessionRecord* SessionLocked(Engine& engine, HANDLE handle);
+
+bool IsZero(const GUID& guid);
+
+inline const GUID& KeyOf(const ObjectRecord& record) { return record.key; }
+inline const GUID& KeyOf(const RegisteredCalloutRecord& record) { return record.key; }
+inline const GUID& KeyOf(const StoredFilter& filter) { return filter.record.key; }
+
+template <typename Container>
+auto FindByKey(Container& records, const GUID& key) -> decltype(&*records.begin()) {
+  for (auto& record : records)
+    if (SameGuid(KeyOf(record), key)) return &record;
+  return nullptr;
+}
+
+// How each platform routine of the engine starts: the IRQL it allows, then
+// the failure a test may have armed for it.
+#define NQ_ENGINE_ROUTINE(name, highestIrql)           \
+  ::host::verifier::RequireIrql(highestIrql, name);    \
+  if (NTSTATUS injected = ::host::faults::Check(name)) return injected
+
+// The modelled layers.
+struct LayerInfo {
+  const GUID* key;
+  UINT16 runtimeId;
+  const char* name;
+};
+const LayerInfo* FindLayer(const GUID& layerKey);
+const LayerInfo* FindLayer(UINT16 runtimeId);
+
+}  // namespace host::wfp::detail

@@ -1,0 +1,221 @@
+// Transport and stream injection: what a callout injects is recorded, marked
+// as injected through its handle, and completed later on another thread, as
+// the platform completes injections asynchronously.
+#include "host/kernel/state.h"
+#include "host/ndis/net_buffer_table.h"
+#include "host/wfp_classify.h"
+
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <set>
+
+namespace host::wfp {
+namespace {
+struct Pending {
+  size_t index;  // into the record
+  FWPS_INJECT_COMPLETE0* completionFn;
+  HANDLE completionContext;
+  NET_BUFFER_LIST* list;
+  const UCHAR* remoteAddress;  // what the send parameters point at, read again at completion
+};
+
+struct Injector {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::vector<Injection> record;
+  std::deque<Pending> queue;
+  unsigned running = 0;
+  bool held = false;
+  bool started = false;
+  std::set<const NET_BUFFER_LIST*> secured;
+  std::vector<IpHeaderConstruction> headers;
+};
+Injector& injector() { return host::detail::Forever<Injector>(); }
+
+void CompleteOne(const Pending& p) {
+  auto& inj = injector();
+  if (p.remoteAddress != nullptr) {
+    std::string now(reinterpret_cast<const char*>(p.remoteAddress), 4);
+    std::string then;
+    {
+      std::lock_guard<std::mutex> guard(inj.lock);
+      then = inj.record[p.index].remoteAddress;
+    }
+    if (now != then)
+      verifier::Report("INJECTION_ARGUMENT_CHANGED",
+                       "the remote address given to FwpsInjectTransportSendAsync0 changed before the injection "
+                       "completed (freed or reused by the caller)");
+  }
+  p.list->Status = STATUS_SUCCESS;
+  auto& self = host::detail::CurrentThread();
+  self.irql = DISPATCH_LEVEL;
+  p.completionFn(p.completionContext, p.list, TRUE);
+  if (!self.heldLocks.empty()) verifier::Report("LOCK_HELD", "an injection completion returned with a spin lock held");
+  self.irql = PASSIVE_LEVEL;
+  std::lock_guard<std::mutex> guard(inj.lock);
+  inj.record[p.index].completed = true;
+}
+
+void RunCompletions() {
+  auto& inj = injector();
+  std::unique_lock<std::mutex> guard(inj.lock);
+  for (;;) {
+    inj.changed.wait(guard, [&inj] { return !inj.held && !inj.queue.empty(); });
+    Pending p = inj.queue.front();
+    inj.queue.pop_front();
+    ++inj.running;
+    guard.unlock();
+    CompleteOne(p);
+    guard.lock();
+    --inj.running;
+    inj.changed.notify_all();
+  }
+}
+
+std::string FirstBufferBytes(const NET_BUFFER_LIST* list) {
+  return list != nullptr && list->FirstNetBuffer != nullptr ? ndis::DataBytes(list->FirstNetBuffer) : std::string();
+}
+
+NTSTATUS Inject(Injection entry, FWPS_INJECT_COMPLETE0* completionFn, HANDLE completionContext,
+                const UCHAR* remoteAddress) {
+  if (entry.list != nullptr) MarkInjected(entry.list, entry.injectionHandle);
+  auto& inj = injector();
+  std::lock_guard<std::mutex> guard(inj.lock);
+  inj.record.push_back(std::move(entry));
+  inj.queue.push_back(Pending{inj.record.size() - 1, completionFn, completionContext, inj.record.back().list,
+                              remoteAddress});
+  if (!inj.started) {
+    inj.started = true;
+    host::detail::StartSystemThread(RunCompletions);
+  }
+  inj.changed.notify_all();
+  return STATUS_SUCCESS;
+}
+}  // namespace
+
+std::vector<Injection> Injections() {
+  std::lock_guard<std::mutex> guard(injector().lock);
+  return injector().record;
+}
+
+void HoldInjectionCompletions(bool hold) {
+  std::lock_guard<std::mutex> guard(injector().lock);
+  injector().held = hold;
+  injector().changed.notify_all();
+}
+
+void WaitInjectionsCompleted() {
+  auto& inj = injector();
+  std::unique_lock<std::mutex> guard(inj.lock);
+  inj.changed.wait(guard, [&inj] { return inj.queue.empty() && inj.running == 0; });
+}
+
+unsigned LiveClones() { return ndis::detail::LiveClones(); }
+
+void MarkIpsecSecured(const NET_BUFFER_LIST* list) {
+  std::lock_guard<std::mutex> guard(injector().lock);
+  injector().secured.insert(list);
+}
+
+std::vector<IpHeaderConstruction> IpHeaderConstructions() {
+  std::lock_guard<std::mutex> guard(injector().lock);
+  return injector().headers;
+}
+
+}  // namespace host::wfp
+
+using namespace host;
+
+extern "C" NTSTATUS NTAPI FwpsInjectTransportSendAsync0(HANDLE injectionHandle, HANDLE, UINT64 endpointHandle,
+                                                        UINT32 flags, FWPS_TRANSPORT_SEND_PARAMS0* sendArgs,
+                                                        ADDRESS_FAMILY addressFamily, COMPARTMENT_ID compartmentId,
+                                                        NET_BUFFER_LIST* netBufferList,
+                                                        FWPS_INJECT_COMPLETE0* completionFn,
+                                                        HANDLE completionContext) {
+  verifier::RequireIrql(DISPATCH_LEVEL, "FwpsInjectTransportSendAsync0");
+  if (NTSTATUS failure = faults::Check("FwpsInjectTransportSendAsync0")) return failure;
+  if (injectionHandle == nullptr || netBufferList == nullptr || completionFn == nullptr || flags != 0)
+    return STATUS_INVALID_PARAMETER;
+  wfp::Injection entry{};
+  entry.kind = wfp::Injection::TransportSend;
+  entry.injectionHandle = injectionHandle;
+  entry.list = netBufferList;
+  entry.data = wfp::FirstBufferBytes(netBufferList);
+  entry.endpointHandle = endpointHandle;
+  entry.addressFamily = addressFamily;
+  entry.compartmentId = compartmentId;
+  const UCHAR* remote = nullptr;
+  if (sendArgs != nullptr) {
+    remote = sendArgs->remoteAddress;
+    if (remote != nullptr) entry.remoteAddress.assign(reinterpret_cast<const char*>(remote), 4);
+    if (sendArgs->controlData != nullptr)
+      entry.controlData.assign(reinterpret_cast<const char*>(sendArgs->controlData), sendArgs->controlDataLength);
+  }
+  return wfp::Inject(std::move(entry), completionFn, completionContext, remote);
+}
+
+extern "C" NTSTATUS NTAPI FwpsInjectTransportReceiveAsync0(HANDLE injectionHandle, HANDLE, PVOID, UINT32 flags,
+                                                           ADDRESS_FAMILY addressFamily, COMPARTMENT_ID compartmentId,
+                                                           IF_INDEX interfaceIndex, IF_INDEX subInterfaceIndex,
+                                                           NET_BUFFER_LIST* netBufferList,
+                                                           FWPS_INJECT_COMPLETE0* completionFn,
+                                                           HANDLE completionContext) {
+  verifier::RequireIrql(DISPATCH_LEVEL, "FwpsInjectTransportReceiveAsync0");
+  if (NTSTATUS failure = faults::Check("FwpsInjectTransportReceiveAsync0")) return failure;
+  if (injectionHandle == nullptr || netBufferList == nullptr || completionFn == nullptr || flags != 0)
+    return STATUS_INVALID_PARAMETER;
+  wfp::Injection entry{};
+  entry.kind = wfp::Injection::TransportReceive;
+  entry.injectionHandle = injectionHandle;
+  entry.list = netBufferList;
+  entry.data = wfp::FirstBufferBytes(netBufferList);
+  entry.addressFamily = addressFamily;
+  entry.compartmentId = compartmentId;
+  entry.interfaceIndex = interfaceIndex;
+  entry.subInterfaceIndex = subInterfaceIndex;
+  return wfp::Inject(std::move(entry), completionFn, completionContext, nullptr);
+}
+
+extern "C" NTSTATUS NTAPI FwpsGetPacketListSecurityInformation0(NET_BUFFER_LIST* packetList, UINT32 queryFlags,
+                                                                FWPS_PACKET_LIST_INFORMATION0* information) {
+  verifier::RequireIrql(DISPATCH_LEVEL, "FwpsGetPacketListSecurityInformation0");
+  if (NTSTATUS failure = faults::Check("FwpsGetPacketListSecurityInformation0")) return failure;
+  // Exactly one direction must be asked for.
+  UINT32 directions = queryFlags & (FWPS_PACKET_LIST_INFORMATION_QUERY_INBOUND |
+                                    FWPS_PACKET_LIST_INFORMATION_QUERY_OUTBOUND);
+  if (packetList == nullptr || information == nullptr || directions == 0 ||
+      directions == (FWPS_PACKET_LIST_INFORMATION_QUERY_INBOUND | FWPS_PACKET_LIST_INFORMATION_QUERY_OUTBOUND))
+    return STATUS_INVALID_PARAMETER;
+  bool secured = false;
+  {
+    std::lock_guard<std::mutex> guard(wfp::injector().lock);
+    for (const NET_BUFFER_LIST* l = packetList; l != nullptr && !secured; l = l->ParentNetBufferList)
+      secured = wfp::injector().secured.count(l) != 0;
+  }
+  if ((queryFlags & FWPS_PACKET_LIST_INFORMATION_QUERY_IPSEC) && (directions & FWPS_PACKET_LIST_INFORMATION_QUERY_INBOUND) &&
+      secured) {
+    information->ipsecInformation.inbound.isSecure = 1;
+    information->ipsecInformation.inbound.isTransportMode = 1;
+  }
+  return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS NTAPI FwpsConstructIpHeaderForTransportPacket0(
+    NET_BUFFER_LIST* netBufferList, ULONG headerIncludeHeaderLength, ADDRESS_FAMILY addressFamily,
+    const UCHAR* sourceAddress, const UCHAR* remoteAddress, IPPROTO nextProtocol, UINT64, const WSACMSGHDR*, ULONG,
+    UINT32, PVOID, IF_INDEX, IF_INDEX) {
+  verifier::RequireIrql(DISPATCH_LEVEL, "FwpsConstructIpHeaderForTransportPacket0");
+  if (NTSTATUS failure = faults::Check("FwpsConstructIpHeaderForTransportPacket0")) return failure;
+  if (netBufferList == nullptr || addressFamily != AF_INET || sourceAddress == nullptr || remoteAddress == nullptr)
+    return STATUS_INVALID_PARAMETER;
+  wfp::IpHeaderConstruction h{};
+  h.list = netBufferList;
+  h.headerLength = headerIncludeHeaderLength;
+  std::memcpy(&h.source, sourceAddress, 4);
+  std::memcpy(&h.destination, remoteAddress, 4);
+  h.protocol = static_cast<UINT32>(nextProtocol);
+  std::lock_guard<std::mutex> guard(wfp::injector().lock);
+  wfp::injector().headers.push_back(h);
+  return STATUS_SUCCESS;
+}

@@ -1,0 +1,387 @@
+// Decisions the client takes time for: pended in the classify, decided by the
+// worker, completed, re-injected and applied at the reauthorization.
+#include "core/classify/endpoints.h"
+#include "tests/support/ale.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace {
+using namespace nqtest;
+using host::wfp::ReauthorizeMode;
+
+class PendedDecisions : public AleTest {
+ protected:
+  static std::vector<std::string> Slots(const std::vector<client::Call>& calls) {
+    std::vector<std::string> s;
+    for (const auto& c : calls) s.push_back(c.slot);
+    return s;
+  }
+  static void ExpectPendedClassify(const host::stack::Authorization& a) {
+    EXPECT_TRUE(a.pended);
+    EXPECT_EQ(a.first.actionType, FWP_ACTION_BLOCK);
+    EXPECT_EQ(a.first.rights, 0u);
+    EXPECT_EQ(a.first.flags, UINT32(FWPS_CLASSIFY_OUT_FLAG_ABSORB));
+    EXPECT_TRUE(a.reauthorized);
+  }
+};
+
+TEST_F(PendedDecisions, ConnectLivesFromPendToReauthorizationEitherWay) {
+  for (ReauthorizeMode mode : {ReauthorizeMode::InsideCompletion, ReauthorizeMode::Later}) {
+    for (NqU32 block : {0u, 1u}) {
+      SCOPED_TRACE(std::string(mode == ReauthorizeMode::Later ? "later" : "inside") + (block ? ", block" : ", permit"));
+      host::wfp::SetReauthorizeMode(mode);
+      Client().ClearCalls();
+      PendEverything(block);
+      size_t injectionsBefore = host::wfp::Injections().size();
+      Socket s = TcpSocket();
+      s.localPort = static_cast<UINT16>(50000 + block + (mode == ReauthorizeMode::Later ? 2 : 0));
+      NET_BUFFER_LIST* packet = ConnectPacket(s, 12);
+      auto event = host::stack::ConnectEvent(s, packet);
+      static char control[] = "control-data";
+      event.meta.controlData = reinterpret_cast<WSACMSGHDR*>(control);
+      event.meta.controlDataLength = sizeof(control);
+      nqtest::PoolCheckpoint pool;
+      auto a = Authorize(s, event);
+      ExpectPendedClassify(a);
+      EXPECT_EQ(a.permitted, block == 0);
+      EXPECT_EQ(a.reauthorization.result.actionType, block ? FWP_ACTION_BLOCK : FWP_ACTION_PERMIT);
+      EXPECT_EQ(a.reauthorization.result.rights, 0u);
+      EXPECT_EQ(a.reauthorization.completedWith != nullptr, block == 0) << "completed with the clone on permit";
+
+      EXPECT_EQ(Slots(Calls()), (std::vector<std::string>{"QueryConnect", "DecidePended", "ReportConnect"}));
+      auto query = Client().CallsTo("QueryConnect").at(0);
+      auto decide = Client().CallsTo("DecidePended").at(0);
+      auto report = Client().CallsTo("ReportConnect").at(0);
+      EXPECT_EQ(decide.Value("pendHandle"), query.Value("pendHandle"));
+      EXPECT_EQ(decide.Value("reserved"), 0u);
+      EXPECT_EQ(report.Value("blocked"), block);
+      for (const char* arg : {"processId", "threadId", "remoteAddress", "remotePort", "localAddress", "localPort"})
+        EXPECT_EQ(report.Value(arg), query.Value(arg)) << arg << " comes from the pended event";
+
+      WaitWorkerIdle();
+      host::wfp::WaitInjectionsCompleted();
+      auto injections = host::wfp::Injections();
+      ASSERT_EQ(injections.size() - injectionsBefore, block ? 0u : 1u);
+      if (!block) {
+        const auto& sent = injections.back();
+        EXPECT_EQ(sent.kind, host::wfp::Injection::TransportSend);
+        EXPECT_EQ(sent.injectionHandle, gDriverState->transportInjection);
+        EXPECT_EQ(sent.data, host::ndis::DataBytes(packet->FirstNetBuffer));
+        UINT32 remote = Net(s.remoteAddress);
+        EXPECT_EQ(sent.remoteAddress, std::string(reinterpret_cast<const char*>(&remote), 4));
+        EXPECT_EQ(sent.controlData, std::string(control, sizeof(control)));
+        EXPECT_EQ(sent.endpointHandle, s.endpointHandle);
+        EXPECT_EQ(sent.addressFamily, UINT32(AF_INET));
+        EXPECT_EQ(sent.compartmentId, s.compartmentId);
+        EXPECT_TRUE(sent.completed);
+      }
+      EXPECT_EQ(host::wfp::LiveClones(), 0u);
+      EXPECT_NO_LEAKS(pool) << "record, control data and send context are freed";
+    }
+  }
+}
+
+TEST_F(PendedDecisions, SendInjectionKeepsItsRemoteAddressAfterTheRecordIsFreed) {
+  PendEverything(0);
+  host::wfp::HoldInjectionCompletions(true);
+  Socket s = TcpSocket();
+  auto a = Authorize(s, host::stack::ConnectEvent(s, ConnectPacket(s)));
+  ASSERT_TRUE(a.reauthorized) << "the reauthorization freed the parked record";
+  EXPECT_TRUE(IsListEmpty(&gDriverState->decidedConnects));
+  WaitWorkerIdle();
+  ASSERT_EQ(host::wfp::Injections().size(), 1u) << "the send is queued, its completion held";
+  host::wfp::HoldInjectionCompletions(false);
+  host::wfp::WaitInjectionsCompleted();
+  EXPECT_TRUE(host::verifier::Violations().empty()) << "the address was read after the record was gone";
+}
+
+TEST_F(PendedDecisions, AcceptIsReportedAndFreedByTheWorkerAndReinjectedWithItsHeaders) {
+  for (NqU32 block : {0u, 1u}) {
+    Client().ClearCalls();
+    PendEverything(block);
+    Socket s = TcpSocket();
+    s.remotePort = static_cast<UINT16>(40000 + block);
+    NET_BUFFER_LIST* packet = AcceptPacket(s, 8);
+    size_t injectionsBefore = host::wfp::Injections().size();
+    nqtest::PoolCheckpoint pool;
+    auto a = Authorize(s, host::stack::AcceptEvent(s, packet, 20, 20));
+    ExpectPendedClassify(a);
+    EXPECT_EQ(a.reauthorization.result.actionType, FWP_ACTION_PERMIT) << "an accept's reauthorization permits";
+    EXPECT_EQ(a.reauthorization.result.rights, FWPS_RIGHT_ACTION_WRITE);
+    WaitWorkerIdle();
+    host::wfp::WaitInjectionsCompleted();
+    EXPECT_EQ(Slots(Calls()), (std::vector<std::string>{"QueryAccept", "DecidePended", "ReportAccept"}));
+    auto report = Client().CallsTo("ReportAccept").at(0);
+    EXPECT_EQ(report.Value("blocked"), block);
+    EXPECT_EQ(report.Value("threadId"), s.threadId);
+    auto injections = host::wfp::Injections();
+    ASSERT_EQ(injections.size() - injectionsBefore, block ? 0u : 1u);
+    if (!block) {
+      const auto& received = injections.back();
+      EXPECT_EQ(received.kind, host::wfp::Injection::TransportReceive);
+      EXPECT_EQ(received.data.size(), 48u) << "IP header, TCP header and payload";
+      EXPECT_EQ(received.interfaceIndex, s.interfaceIndex);
+      EXPECT_EQ(received.compartmentId, s.compartmentId);
+    }
+    EXPECT_EQ(packet->FirstNetBuffer->DataOffset, 40u) << "the indicated packet's data start is restored";
+    EXPECT_EQ(host::wfp::LiveClones(), 0u);
+    EXPECT_NO_LEAKS(pool);
+  }
+}
+
+TEST_F(PendedDecisions, AcceptWhoseInjectionFailsIsStillReportedPermitted) {
+  PendEverything(0);
+  host::faults::FailCall("FwpsInjectTransportReceiveAsync0", 1, STATUS_INSUFFICIENT_RESOURCES);
+  Socket s = TcpSocket();
+  Authorize(s, host::stack::AcceptEvent(s, AcceptPacket(s), 20, 20));
+  WaitWorkerIdle();
+  EXPECT_EQ(Client().CallsTo("ReportAccept").at(0).Value("blocked"), 0u);
+  EXPECT_EQ(host::wfp::LiveClones(), 0u);
+}
+
+TEST_F(PendedDecisions, AcceptWhoseHeadersCannotBeReachedIsPendedWithoutAClone) {
+  PendEverything(0);
+  host::faults::FailCall("NdisRetreatNetBufferDataStart", 1, NDIS_STATUS_RESOURCES);
+  Socket s = TcpSocket();
+  NET_BUFFER_LIST* packet = AcceptPacket(s, 4);
+  size_t injectionsBefore = host::wfp::Injections().size();
+  auto a = Authorize(s, host::stack::AcceptEvent(s, packet, 20, 20));
+  ExpectPendedClassify(a);
+  WaitWorkerIdle();
+  EXPECT_EQ(packet->FirstNetBuffer->DataOffset, 40u) << "not moved forward past where it stood";
+  EXPECT_EQ(packet->FirstNetBuffer->DataLength, 4u);
+  EXPECT_EQ(host::wfp::Injections().size(), injectionsBefore);
+  EXPECT_EQ(Client().CallsTo("ReportAccept").at(0).Value("blocked"), 0u);
+}
+
+TEST_F(PendedDecisions, IpsecSecuredAcceptGetsItsIpHeaderRebuilt) {
+  PendEverything(0);
+  Socket s = TcpSocket();
+  NET_BUFFER_LIST* packet = AcceptPacket(s);
+  host::wfp::MarkIpsecSecured(packet);
+  Authorize(s, host::stack::AcceptEvent(s, packet, 20, 20));
+  WaitWorkerIdle();
+  auto headers = host::wfp::IpHeaderConstructions();
+  ASSERT_EQ(headers.size(), 1u);
+  EXPECT_EQ(headers[0].headerLength, 20u);
+  EXPECT_EQ(headers[0].source, Net(s.remoteAddress));
+  EXPECT_EQ(headers[0].destination, Net(s.localAddress));
+  EXPECT_EQ(headers[0].protocol, UINT32(IPPROTO_TCP));
+}
+
+TEST_F(PendedDecisions, ListenAndBindAreAppliedFromTheirParkedRecords) {
+  for (NqU32 block : {0u, 1u}) {
+    Client().ClearCalls();
+    PendEverything(block);
+    Socket s = TcpSocket();
+    s.localPort = static_cast<UINT16>(8000 + block);
+    s.endpointHandle = 0xB000 + block;
+    auto bind = Authorize(s, host::stack::BindEvent(s));
+    ExpectPendedClassify(bind);
+    EXPECT_EQ(bind.reauthorization.result.actionType, block ? FWP_ACTION_BLOCK : FWP_ACTION_PERMIT);
+    EXPECT_EQ(bind.reauthorization.result.rights, 0u);
+    NqU64 pid = 0;
+    EXPECT_EQ(Table()->LookupTcpEndpointOwner(Net(s.localAddress), s.localPort, &pid), block ? 0u : 1u)
+        << "a blocked bind never reaches the endpoint table";
+
+    auto listen = Authorize(s, host::stack::ListenEvent(s));
+    ExpectPendedClassify(listen);
+    EXPECT_EQ(listen.reauthorization.result.actionType, block ? FWP_ACTION_BLOCK : FWP_ACTION_PERMIT);
+    auto report = Client().CallsTo("ReportListen");
+    ASSERT_EQ(report.size(), 1u);
+    EXPECT_EQ(report[0].Value("blocked"), block);
+    EXPECT_EQ(report[0].Value("threadId"), s.threadId);
+    EXPECT_EQ(Slots(Calls()), (std::vector<std::string>{"QueryBind", "DecidePended", "QueryListen", "DecidePended",
+                                                        "ReportListen"}));
+  }
+  EXPECT_TRUE(IsListEmpty(&gDriverState->decidedBinds));
+  EXPECT_TRUE(IsListEmpty(&gDriverState->decidedListens));
+}
+
+TEST_F(PendedDecisions, NonzeroHandleWinsOverANonzeroResult) {
+  Client().answers().query = [](const client::Call&, NqPendHandle* handle) -> NqU32 {
+    *handle = reinterpret_cast<NqPendHandle>(0x77);
+    return 1;
+  };
+  Client().answers().decidePended = [](NqPendHandle) -> NqU32 { return 0; };
+  Socket s = TcpSocket();
+  auto a = Authorize(s, host::stack::ConnectEvent(s, ConnectPacket(s)));
+  ExpectPendedClassify(a);
+  EXPECT_TRUE(a.permitted);
+}
+
+TEST_F(PendedDecisions, UnpendableDecisionsGiveTheHandleBackOnceAndPermit) {
+  struct Failure {
+    const char* what;
+    bool pool;
+  } failures[] = {{"no memory for the record", true}, {"FwpsPendOperation0 fails", false}};
+  for (const Failure& f : failures) {
+    SCOPED_TRACE(f.what);
+    Client().ClearCalls();
+    PendEverything(1);
+    Socket s = TcpSocket();
+    s.endpointHandle = f.pool ? 0xA1 : 0xA2;
+    s.localPort = f.pool ? 7001 : 7002;
+    auto arm = [&f] {
+      if (f.pool)
+        host::pool::FailAllocation(1);
+      else
+        host::faults::FailCall("FwpsPendOperation0", 1, STATUS_FWP_INVALID_PARAMETER);
+    };
+    nqtest::PoolCheckpoint pool;
+    arm();
+    auto bind = Authorize(s, host::stack::BindEvent(s));
+    arm();
+    auto listen = Authorize(s, host::stack::ListenEvent(s));
+    arm();
+    auto accept = Authorize(s, host::stack::AcceptEvent(s, AcceptPacket(s), 20, 20));
+    arm();
+    auto connect = Authorize(s, host::stack::ConnectEvent(s, ConnectPacket(s)));
+    host::pool::ClearFailures();
+    for (const auto* a : {&bind, &listen, &accept, &connect}) {
+      EXPECT_FALSE(a->pended);
+      EXPECT_EQ(a->first.actionType, FWP_ACTION_PERMIT);
+      EXPECT_EQ(a->first.rights, FWPS_RIGHT_ACTION_WRITE);
+      EXPECT_EQ(a->first.flags, 0u);
+    }
+    EXPECT_EQ(Slots(Calls()), (std::vector<std::string>{"QueryBind", "ReleasePendHandle", "QueryListen",
+                                                        "ReleasePendHandle", "ReportListen", "QueryAccept",
+                                                        "ReleasePendHandle", "ReportAccept", "QueryConnect",
+                                                        "ReleasePendHandle", "ReportConnect"}));
+    auto queries = Client().CallsTo("QueryConnect");
+    EXPECT_EQ(Client().CallsTo("ReleasePendHandle").back().Value("pendHandle"), queries.at(0).Value("pendHandle"));
+    auto report = Client().CallsTo("ReportConnect").at(0);
+    EXPECT_EQ(report.Value("blocked"), 0u);
+    EXPECT_EQ(report.Value("remoteAddress"), queries[0].Value("remoteAddress"));
+    EXPECT_EQ(report.Value("localPort"), queries[0].Value("localPort"));
+    EXPECT_TRUE(Client().CallsTo("DecidePended").empty());
+    NqU64 pid = 0;
+    EXPECT_EQ(Table()->LookupTcpEndpointOwner(Net(s.localAddress), s.localPort, &pid), 0u)
+        << "an unpendable bind records no endpoint";
+    EXPECT_NO_LEAKS(pool);
+  }
+}
+
+TEST_F(PendedDecisions, CloneFailureStillPendsAndCompletesWithoutInjecting) {
+  PendEverything(0);
+  host::faults::FailCall("FwpsAllocateCloneNetBufferList0", 1, STATUS_INSUFFICIENT_RESOURCES);
+  Socket s = TcpSocket();
+  size_t injectionsBefore = host::wfp::Injections().size();
+  auto a = Authorize(s, host::stack::ConnectEvent(s, ConnectPacket(s)));
+  ExpectPendedClassify(a);
+  EXPECT_EQ(a.reauthorization.completedWith, nullptr);
+  EXPECT_TRUE(a.permitted);
+  WaitWorkerIdle();
+  EXPECT_EQ(host::wfp::Injections().size(), injectionsBefore);
+}
+
+TEST_F(PendedDecisions, ControlDataCopyFailureReinjectsWithoutControlData) {
+  PendEverything(0);
+  Socket s = TcpSocket();
+  auto event = host::stack::ConnectEvent(s, ConnectPacket(s));
+  static char control[16] = "cmsg";
+  event.meta.controlData = reinterpret_cast<WSACMSGHDR*>(control);
+  event.meta.controlDataLength = sizeof(control);
+  host::pool::FailAllocation(2);  // the record, then the control-data copy
+  auto a = Authorize(s, event);
+  host::pool::ClearFailures();
+  ExpectPendedClassify(a);
+  WaitWorkerIdle();
+  host::wfp::WaitInjectionsCompleted();
+  auto injections = host::wfp::Injections();
+  ASSERT_EQ(injections.size(), 1u);
+  EXPECT_TRUE(injections[0].controlData.empty());
+}
+
+TEST_F(PendedDecisions, ConnectPendedWithoutAPacketIsCompletedWithNothingInjected) {
+  PendEverything(0);
+  Socket s = UdpSocket();
+  auto a = Authorize(s, host::stack::ConnectEvent(s, nullptr));
+  ExpectPendedClassify(a);
+  EXPECT_TRUE(a.permitted);
+  EXPECT_EQ(Client().CallsTo("ReportConnect").at(0).Value("isTcp"), 0u);
+  WaitWorkerIdle();
+  EXPECT_TRUE(host::wfp::Injections().empty());
+}
+
+TEST_F(PendedDecisions, RecordsQueuedBeforeAWakeAreServedOldestFirst) {
+  std::mutex lock;
+  std::condition_variable cv;
+  bool release = false;
+  PendEverything(0);
+  // The first decision holds the worker until the other two are queued.
+  std::atomic<int> decided{0};
+  Client().answers().decidePended = [&](NqPendHandle) -> NqU32 {
+    if (decided++ == 0) {
+      std::unique_lock<std::mutex> guard(lock);
+      cv.wait(guard, [&] { return release; });
+    }
+    return 0;
+  };
+  host::wfp::SetReauthorizeMode(ReauthorizeMode::Later);
+  std::vector<host::wfp::ClassifyResult> firsts;
+  for (UINT16 port : {1001, 1002, 1003}) {
+    Socket s = TcpSocket();
+    s.localPort = port;
+    host::kernel::SetCurrentIds(s.processId, s.threadId);
+    firsts.push_back(RunClassify(host::stack::ListenEvent(s)));
+  }
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    release = true;
+  }
+  cv.notify_all();
+  for (const auto& r : firsts) ASSERT_TRUE(host::wfp::WaitReauthorized(r.completionHandle, nullptr));
+  auto queries = Client().CallsTo("QueryListen");
+  auto decisions = Client().CallsTo("DecidePended");
+  ASSERT_EQ(decisions.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(decisions[i].Value("pendHandle"), queries[i].Value("pendHandle"));
+}
+
+TEST_F(PendedDecisions, WakeByTimeoutWithAnEmptyQueueDoesNothing) {
+  WaitWorkerIdle();
+  unsigned waits = host::faults::CallCount("KeWaitForSingleObject");
+  host::kernel::ExpireTimedWaits();
+  for (int i = 0; i < 1000 && host::faults::CallCount("KeWaitForSingleObject") == waits; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_GT(host::faults::CallCount("KeWaitForSingleObject"), waits) << "the worker waited again";
+  EXPECT_TRUE(Calls().empty());
+}
+
+TEST_F(PendedDecisions, ReauthorizationsThatFindNothingPermitAndKeepTheWriteRight) {
+  Socket s = TcpSocket();
+  auto connect = host::stack::ConnectEvent(s, nullptr);
+  connect.Set(FWPS_FIELD_ALE_AUTH_CONNECT_V4_FLAGS, FWP_CONDITION_FLAG_IS_REAUTHORIZE);
+  auto listen = host::stack::ListenEvent(s);
+  listen.Set(FWPS_FIELD_ALE_AUTH_LISTEN_V4_FLAGS, FWP_CONDITION_FLAG_IS_REAUTHORIZE);
+  auto accept = host::stack::AcceptEvent(s, nullptr, 20, 20);
+  accept.Set(FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_FLAGS, FWP_CONDITION_FLAG_IS_REAUTHORIZE);
+  auto bind = host::stack::BindEvent(s);
+  bind.Set(FWPS_FIELD_ALE_RESOURCE_ASSIGNMENT_V4_FLAGS, FWP_CONDITION_FLAG_IS_REAUTHORIZE);
+  for (const auto* e : {&connect, &listen, &accept, &bind}) {
+    auto r = RunClassify(*e);
+    EXPECT_EQ(r.actionType, FWP_ACTION_PERMIT);
+    EXPECT_EQ(r.rights, FWPS_RIGHT_ACTION_WRITE);
+  }
+  EXPECT_TRUE(Calls().empty());
+  NqU64 pid = 0;
+  EXPECT_EQ(Table()->LookupTcpEndpointOwner(Net(s.localAddress), s.localPort, &pid), 1u)
+      << "a bind reauthorized without a parked record is recorded";
+}
+
+TEST_F(PendedDecisions, InboundConnectReauthorizationLeavesTheParkedRecordWhereItIs) {
+  PendEverything(1);
+  Socket s = TcpSocket();
+  auto event = host::stack::ConnectEvent(s, nullptr);
+  event.Direction(FWP_DIRECTION_INBOUND);
+  auto a = Authorize(s, event);
+  ExpectPendedClassify(a);
+  EXPECT_EQ(a.reauthorization.result.actionType, FWP_ACTION_PERMIT) << "inbound: not looked up";
+  EXPECT_EQ(a.reauthorization.result.rights, FWPS_RIGHT_ACTION_WRITE);
+  EXPECT_TRUE(Client().CallsTo("ReportConnect").empty());
+  EXPECT_FALSE(IsListEmpty(&gDriverState->decidedConnects)) << "a record no reauthorization claims stays parked";
+}
+}  // namespace
