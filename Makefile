@@ -18,8 +18,12 @@ $(BUILD)/%/build.ninja: | deps
 host32 host64 windows: %: deps $(BUILD)/%/build.ninja
 	cmake --build $(BUILD)/$* -j $(JOBS)
 
+# Replays the sample capture (scripts/record-sample.sh made it) as seen by
+# the client host, with the demo policy; the JSON log goes to a file.
 demo: host32
-	$(BUILD)/host32/tools/nqwfp load
+	$(BUILD)/host32/tools/nqwfp replay samples/demo.pcap --local 10.77.0.2 \
+	  --policy samples/demo.policy --log $(BUILD)/demo-replay.jsonl
+	@echo "log of every client call, classify and injection: $(BUILD)/demo-replay.jsonl"
 
 test: host32 host64 windows
 	ctest --test-dir $(BUILD)/windows --output-on-failure

@@ -1,14 +1,21 @@
 #include "tools/replay/engine.h"
 
-#include "core/classify/classify.h"
 #include "core/driver/driver_entry.h"
 #include "host/host.h"
+#include "host/wfp.h"
 #include "tools/client/stand_in_client.h"
 
+#include <cstdio>
+
 namespace replay::engine {
+namespace {
+constexpr unsigned kPendTimeoutMs = 10000;
+size_t injectionsSeen = 0;
+}  // namespace
 
 bool Boot(std::string* error) {
   if (host::io::FindDevice(u"\\Device\\NQ_WFP_BASE_DRV") == nullptr) {
+    if (host::wfp::BfeState() != FWPM_SERVICE_RUNNING) host::wfp::SetBfeState(FWPM_SERVICE_RUNNING);
     NTSTATUS status = host::io::LoadDriver(DriverEntry, u"nqwfpdrv");
     if (!NT_SUCCESS(status)) {
       char text[64];
@@ -22,25 +29,34 @@ bool Boot(std::string* error) {
     *error = "the driver created no device \\Device\\NQ_WFP_BASE_DRV";
     return false;
   }
+  injectionsSeen = host::wfp::Injections().size();
   return true;
 }
 
-host::wfp::ClassifyResult Classify(const host::wfp::ClassifyEvent& event) {
-  FWPS_FILTER1 filter{};
-  filter.filterId = 0x1000 + event.layerId;
-  filter.action.type = FWP_ACTION_CALLOUT_TERMINATING;
-  return host::wfp::InvokeClassify(ClassifyAll, filter, event);
+host::wfp::ClassifyResult Classify(const host::wfp::ClassifyEvent& event) { return host::wfp::Classify(event); }
+
+PendOutcome AwaitPended(const host::wfp::ClassifyEvent& event, const host::wfp::ClassifyResult& pended) {
+  PendOutcome outcome;
+  host::wfp::Reauthorization re;
+  if (!host::wfp::WaitReauthorized(pended.completionHandle, &re, kPendTimeoutMs)) return outcome;
+  outcome.completed = true;
+  outcome.reauthorization = re.result;
+  outcome.permitted = re.result.actionType != FWP_ACTION_BLOCK;
+  // An accept's reauthorization always permits: a blocked accept shows in
+  // the worker completing it without the held packet, so the connection
+  // never gets its first packet.
+  if (event.layerId == FWPS_LAYER_ALE_AUTH_RECV_ACCEPT_V4 && event.layerData != nullptr)
+    outcome.permitted = outcome.permitted && re.completedWith != nullptr;
+  return outcome;
 }
 
-bool IsPended(const host::wfp::ClassifyResult& r) {
-  return r.called && r.actionType == FWP_ACTION_BLOCK && (r.flags & FWPS_CLASSIFY_OUT_FLAG_ABSORB) != 0;
+std::vector<host::wfp::Injection> NewInjections() {
+  std::vector<host::wfp::Injection> all = host::wfp::Injections();
+  std::vector<host::wfp::Injection> fresh(all.begin() + static_cast<long>(std::min(injectionsSeen, all.size())), all.end());
+  injectionsSeen = all.size();
+  return fresh;
 }
 
-PendOutcome AwaitPended(const host::wfp::ClassifyEvent& event) {
-  (void)event;
-  return PendOutcome{};
-}
-
-void Settle() {}
+void Settle() { host::wfp::WaitInjectionsCompleted(); }
 
 }  // namespace replay::engine

@@ -5,32 +5,32 @@
 #include "host/wfp_classify.h"
 
 #include <string>
+#include <vector>
 
 namespace replay::engine {
 
 // Boots the machine once per process; later calls find it running.
 bool Boot(std::string* error);
 
-// Classifies an event at its layer, as the filter engine does.
+// Classifies an event at its layer through the filter engine.
 host::wfp::ClassifyResult Classify(const host::wfp::ClassifyEvent& event);
 
-// A verdict the callout pended: block with the absorb flag.
-bool IsPended(const host::wfp::ClassifyResult& result);
-
-// What became of a pended operation once the worker completed it.
+// What became of a pended operation once the verdict worker completed it.
 struct PendOutcome {
-  bool completed = false;       // the operation was completed in time
-  bool permitted = false;       // the event goes on (connect and bind through their reauthorization)
-  bool reauthorized = false;    // the engine classified it again
+  bool completed = false;     // completed and reauthorized in time
+  bool permitted = false;     // the event goes on
   host::wfp::ClassifyResult reauthorization;
 };
 
-// Waits until the verdict worker has completed the pended event and the
-// engine has reauthorized it, before the replay goes on.
-PendOutcome AwaitPended(const host::wfp::ClassifyEvent& event);
+// Waits until the verdict worker has completed the operation that the
+// classify pended and the engine has reauthorized it.
+PendOutcome AwaitPended(const host::wfp::ClassifyEvent& event, const host::wfp::ClassifyResult& pended);
 
-// Waits until injections and other work started by the driver are done,
-// so that the held packets can be freed.
+// Injections the driver made since the last call.
+std::vector<host::wfp::Injection> NewInjections();
+
+// Waits until every injection the driver made has completed, so that the
+// packets they were cloned from can be freed.
 void Settle();
 
 }  // namespace replay::engine

@@ -121,9 +121,10 @@ void JsonLog::Classify(UINT16 layerId, const host::wfp::ClassifyResult& r, const
   Line(s + "}");
 }
 
-void JsonLog::Injection(const std::string& kind, const ClassifyPlace& place, size_t length) {
+void JsonLog::Injection(const std::string& kind, const ClassifyPlace& place, const std::string& data) {
   if (out_ == nullptr) return;
-  Line("{\"injection\":" + Quote(kind) + PlaceFields(place) + ",\"length\":" + std::to_string(length) + "}");
+  Line("{\"injection\":" + Quote(kind) + PlaceFields(place) + ",\"data\":{\"length\":" + std::to_string(data.size()) +
+       ",\"hex\":" + Quote(Hex(data, kHexBytes)) + "}}");
 }
 
 }  // namespace replay

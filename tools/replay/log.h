@@ -36,7 +36,7 @@ class JsonLog {
   void Lookup(const char* service, uint32_t localAddressNet, uint32_t localPort, uint32_t found, uint64_t processId);
   void Classify(UINT16 layerId, const host::wfp::ClassifyResult& result, const ClassifyPlace& place,
                 bool reauthorization);
-  void Injection(const std::string& kind, const ClassifyPlace& place, size_t length);
+  void Injection(const std::string& kind, const ClassifyPlace& place, const std::string& data);
 
  private:
   void Line(const std::string& json);

@@ -44,9 +44,10 @@ std::string RemoteText(const client::Call& c) {
 // Everything the replay does with a call into the client, on the thread
 // that made it: the log line, the summary's accounting and, when the policy
 // asks for it, the owner lookups a client would make from its callbacks.
-void OnClientCall(const client::Call& c, const client::Policy& policy, const Stack& stack, JsonLog& log,
+void OnClientCall(const client::Call& c, const client::Policy& policy, Stack& stack, JsonLog& log,
                   Summary& summary, std::mutex& summaryLock) {
   log.Call(c);
+  stack.OnClientCall(c);
   {
     std::lock_guard<std::mutex> guard(summaryLock);
     if (c.slot == "DecidePended") {

@@ -2,9 +2,11 @@
 
 #include "host/host.h"
 #include "host/ndis.h"
+#include "host/stack.h"
 #include "tools/replay/engine.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace replay {
 
@@ -48,14 +50,7 @@ namespace {
 constexpr uint64_t kSystemThreadId = 8;  // the thread inbound packets are classified on
 constexpr uint64_t kEndpointHandleBase = 0x80000000ull;
 constexpr uint64_t kFlowHandleBase = 0x0F000000ull;
-constexpr uintptr_t kCompletionHandleBase = 0xC0000000u;
 constexpr UINT32 kInterfaceIndex = 2;  // the one interface of the simulated host
-constexpr ULONG kCompartmentId = 1;
-
-void Compartment(ClassifyEvent& e) {
-  e.meta.compartmentId = kCompartmentId;
-  e.meta.currentMetadataValues |= FWPS_METADATA_FIELD_COMPARTMENT_ID;
-}
 
 NET_BUFFER_LIST* Build(const uint8_t* bytes, size_t length, size_t dataOffset) {
   return host::ndis::BuildNetBufferList(
@@ -129,20 +124,67 @@ client::EventFacts Stack::FactsOf(const Packet& p, bool inbound) const {
 ClassifyResult Stack::Run(ClassifyEvent& event, const Where& w, bool* pended, bool* permittedAfterPend) {
   host::kernel::SetCurrentIds(w.processId, w.threadId);
   current_ = w.flow;
+  uint64_t acceptReports = AcceptReports();
   ClassifyResult r = engine::Classify(event);
   ++summary_.classifies;
   log_.Classify(event.layerId, r, w.place, false);
-  if (engine::IsPended(r) && pended != nullptr) {
+  if (r.pended && pended != nullptr) {
+    // The worker decides, completes the operation and the engine
+    // reauthorizes it before the replay goes on.
     *pended = true;
-    engine::PendOutcome outcome = engine::AwaitPended(event);
-    if (outcome.reauthorized) {
+    engine::PendOutcome outcome = engine::AwaitPended(event, r);
+    if (outcome.completed) {
       ++summary_.classifies;
       log_.Classify(event.layerId, outcome.reauthorization, w.place, true);
+      // The worker reports a pended accept after completing it.
+      if (event.layerId == FWPS_LAYER_ALE_AUTH_RECV_ACCEPT_V4) AwaitAcceptReport(acceptReports);
     }
     *permittedAfterPend = outcome.completed && outcome.permitted;
+    LogInjections(w.place);
   }
   current_ = nullptr;
   return r;
+}
+
+void Stack::OnClientCall(const client::Call& call) {
+  if (call.slot != "ReportAccept") return;
+  std::lock_guard<std::mutex> guard(reportLock_);
+  ++acceptReports_;
+  reportChanged_.notify_all();
+}
+
+uint64_t Stack::AcceptReports() {
+  std::lock_guard<std::mutex> guard(reportLock_);
+  return acceptReports_;
+}
+
+void Stack::AwaitAcceptReport(uint64_t before) {
+  std::unique_lock<std::mutex> guard(reportLock_);
+  reportChanged_.wait_for(guard, std::chrono::seconds(10), [&] { return acceptReports_ > before; });
+}
+
+void Stack::LogInjections(const ClassifyPlace& place) {
+  for (const host::wfp::Injection& i : engine::NewInjections()) {
+    const char* kind = i.kind == host::wfp::Injection::TransportSend      ? "transport-send"
+                       : i.kind == host::wfp::Injection::TransportReceive ? "transport-receive"
+                                                                          : "stream";
+    log_.Injection(kind, place, i.data);
+  }
+}
+
+host::stack::Socket Stack::Describe(const Socket* s, const Flow* f) const {
+  host::stack::Socket d;
+  d.protocol = static_cast<UINT8>(s->protocol);
+  d.localAddress = f != nullptr ? options_.localAddress : s->boundAddress;
+  d.localPort = s->localPort;
+  d.remoteAddress = f != nullptr ? f->remoteAddress : 0;
+  d.remotePort = f != nullptr ? f->remotePort : 0;
+  d.processId = s->process->processId;
+  d.threadId = s->process->threadId;
+  d.endpointHandle = s->endpointHandle;
+  d.interfaceIndex = kInterfaceIndex;
+  d.subInterfaceIndex = kInterfaceIndex;
+  return d;
 }
 
 // ---- sockets ------------------------------------------------------------------
@@ -173,13 +215,7 @@ Socket* Stack::ServerSocket(int protocol, uint16_t port, const Packet& p) {
 }
 
 bool Stack::Bind(Socket* s) {
-  ClassifyEvent e(FWPS_LAYER_ALE_RESOURCE_ASSIGNMENT_V4);
-  e.Set(FWPS_FIELD_ALE_RESOURCE_ASSIGNMENT_V4_IP_PROTOCOL, s->protocol)
-      .Set(FWPS_FIELD_ALE_RESOURCE_ASSIGNMENT_V4_IP_LOCAL_ADDRESS, s->boundAddress)
-      .Set(FWPS_FIELD_ALE_RESOURCE_ASSIGNMENT_V4_IP_LOCAL_PORT, s->localPort)
-      .ProcessId(s->process->processId)
-      .EndpointHandle(s->endpointHandle)
-      .CompletionHandle(reinterpret_cast<HANDLE>(kCompletionHandleBase + 4 * ++completionHandles_));
+  ClassifyEvent e = host::stack::BindEvent(Describe(s, nullptr));
   bool pended = false, permitted = false;
   ClassifyResult r = Run(e, At(s), &pended, &permitted);
   s->bound = Allowed(r, pended, permitted);
@@ -188,12 +224,7 @@ bool Stack::Bind(Socket* s) {
 }
 
 bool Stack::Listen(Socket* s) {
-  ClassifyEvent e(FWPS_LAYER_ALE_AUTH_LISTEN_V4);
-  e.Set(FWPS_FIELD_ALE_AUTH_LISTEN_V4_IP_LOCAL_ADDRESS, s->boundAddress)
-      .Set(FWPS_FIELD_ALE_AUTH_LISTEN_V4_IP_LOCAL_PORT, s->localPort)
-      .ProcessId(s->process->processId)
-      .EndpointHandle(s->endpointHandle)
-      .CompletionHandle(reinterpret_cast<HANDLE>(kCompletionHandleBase + 4 * ++completionHandles_));
+  ClassifyEvent e = host::stack::ListenEvent(Describe(s, nullptr));
   bool pended = false, permitted = false;
   ClassifyResult r = Run(e, At(s), &pended, &permitted);
   s->listening = Allowed(r, pended, permitted);
@@ -206,12 +237,7 @@ void Stack::Release(Socket* s) {
   s->released = true;
   auto it = servers_.find({s->protocol, s->localPort});
   if (it != servers_.end() && it->second == s) servers_.erase(it);
-  ClassifyEvent e(FWPS_LAYER_ALE_RESOURCE_RELEASE_V4);
-  e.Set(FWPS_FIELD_ALE_RESOURCE_RELEASE_V4_IP_PROTOCOL, s->protocol)
-      .Set(FWPS_FIELD_ALE_RESOURCE_RELEASE_V4_IP_LOCAL_ADDRESS, s->boundAddress)
-      .Set(FWPS_FIELD_ALE_RESOURCE_RELEASE_V4_IP_LOCAL_PORT, s->localPort)
-      .ProcessId(s->process->processId)
-      .EndpointHandle(s->endpointHandle);
+  ClassifyEvent e = host::stack::ReleaseEvent(Describe(s, nullptr));
   Run(e, At(s));
 }
 
@@ -248,38 +274,16 @@ bool Stack::Authorize(Flow* f, const Packet& p, bool midStream) {
   // The packet rides along when it is the one that opens the flow; a flow
   // picked up with a packet of the other direction has none.
   bool withPacket = (p.destination == options_.localAddress) == inbound;
-  Socket* s = f->socket;
-  ClassifyEvent e(inbound ? FWPS_LAYER_ALE_AUTH_RECV_ACCEPT_V4 : FWPS_LAYER_ALE_AUTH_CONNECT_V4);
+  host::stack::Socket d = Describe(f->socket, f);
   NET_BUFFER_LIST* nbl = nullptr;
-  if (inbound) {
-    e.Set(FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_IP_PROTOCOL, f->protocol)
-        .Set(FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_IP_LOCAL_ADDRESS, options_.localAddress)
-        .Set(FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_IP_LOCAL_PORT, f->localPort)
-        .Set(FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_IP_REMOTE_ADDRESS, f->remoteAddress)
-        .Set(FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_IP_REMOTE_PORT, f->remotePort)
-        .Set(FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_INTERFACE_INDEX, kInterfaceIndex)
-        .Set(FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_SUB_INTERFACE_INDEX, kInterfaceIndex)
-        .HeaderSizes(static_cast<UINT32>(p.ipHeaderLength), static_cast<UINT32>(p.transportHeaderLength))
-        .Direction(FWP_DIRECTION_INBOUND);
-    // The packet as the transport hands it up: data at the payload, the
-    // IP and transport headers in front.
-    if (withPacket) nbl = Build(p.ip, p.ipLength, p.ipHeaderLength + p.transportHeaderLength);
-  } else {
-    e.Set(FWPS_FIELD_ALE_AUTH_CONNECT_V4_IP_PROTOCOL, f->protocol)
-        .Set(FWPS_FIELD_ALE_AUTH_CONNECT_V4_IP_LOCAL_ADDRESS, options_.localAddress)
-        .Set(FWPS_FIELD_ALE_AUTH_CONNECT_V4_IP_LOCAL_PORT, f->localPort)
-        .Set(FWPS_FIELD_ALE_AUTH_CONNECT_V4_IP_REMOTE_ADDRESS, f->remoteAddress)
-        .Set(FWPS_FIELD_ALE_AUTH_CONNECT_V4_IP_REMOTE_PORT, f->remotePort)
-        .Set(FWPS_FIELD_ALE_AUTH_CONNECT_V4_INTERFACE_INDEX, kInterfaceIndex)
-        .Set(FWPS_FIELD_ALE_AUTH_CONNECT_V4_SUB_INTERFACE_INDEX, kInterfaceIndex)
-        .Direction(FWP_DIRECTION_OUTBOUND);
-    // The packet as the transport sends it: data at the transport header.
-    if (withPacket) nbl = Build(p.Transport(), p.TransportLength(), 0);
-  }
-  e.ProcessId(s->process->processId)
-      .EndpointHandle(s->endpointHandle)
-      .CompletionHandle(reinterpret_cast<HANDLE>(kCompletionHandleBase + 4 * ++completionHandles_));
-  Compartment(e);
+  ClassifyEvent e = inbound ? host::stack::AcceptEvent(d, nullptr, static_cast<UINT32>(p.ipHeaderLength),
+                                                       static_cast<UINT32>(p.transportHeaderLength))
+                            : host::stack::ConnectEvent(d, nullptr);
+  // An accept's packet as the transport hands it up: data at the payload,
+  // the IP and transport headers in front. A connect's as the transport
+  // sends it: data at the transport header.
+  if (withPacket && inbound) nbl = Build(p.ip, p.ipLength, p.ipHeaderLength + p.transportHeaderLength);
+  if (withPacket && !inbound) nbl = Build(p.Transport(), p.TransportLength(), 0);
   e.layerData = nbl;
   bool pended = false, permitted = false;
   ClassifyResult r = Run(e, At(f, inbound), &pended, &permitted);
@@ -294,16 +298,8 @@ bool Stack::Authorize(Flow* f, const Packet& p, bool midStream) {
 
 void Stack::Establish(Flow* f) {
   f->established = true;
-  ClassifyEvent e(FWPS_LAYER_ALE_FLOW_ESTABLISHED_V4);
-  e.Set(FWPS_FIELD_ALE_FLOW_ESTABLISHED_V4_IP_PROTOCOL, f->protocol)
-      .Set(FWPS_FIELD_ALE_FLOW_ESTABLISHED_V4_IP_LOCAL_ADDRESS, options_.localAddress)
-      .Set(FWPS_FIELD_ALE_FLOW_ESTABLISHED_V4_IP_LOCAL_PORT, f->localPort)
-      .Set(FWPS_FIELD_ALE_FLOW_ESTABLISHED_V4_IP_REMOTE_ADDRESS, f->remoteAddress)
-      .Set(FWPS_FIELD_ALE_FLOW_ESTABLISHED_V4_IP_REMOTE_PORT, f->remotePort)
-      .Set(FWPS_FIELD_ALE_FLOW_ESTABLISHED_V4_DIRECTION, f->outbound ? FWP_DIRECTION_OUTBOUND : FWP_DIRECTION_INBOUND)
-      .ProcessId(f->socket->process->processId)
-      .EndpointHandle(f->socket->endpointHandle)
-      .FlowHandle(f->flowHandle);
+  ClassifyEvent e = host::stack::FlowEstablishedEvent(
+      Describe(f->socket, f), f->outbound ? FWP_DIRECTION_OUTBOUND : FWP_DIRECTION_INBOUND, f->flowHandle);
   Run(e, At(f, !f->outbound));
 }
 
@@ -342,7 +338,6 @@ bool Stack::InboundIp(const Packet& p) {
       .Set(FWPS_FIELD_INBOUND_IPPACKET_V4_INTERFACE_INDEX, kInterfaceIndex)
       .Set(FWPS_FIELD_INBOUND_IPPACKET_V4_SUB_INTERFACE_INDEX, kInterfaceIndex)
       .HeaderSizes(static_cast<UINT32>(p.ipHeaderLength), static_cast<UINT32>(p.transportHeaderLength));
-  Compartment(e);
   // The network layer hands the packet up with its data at the transport
   // header and the IP header in front of it.
   NET_BUFFER_LIST* nbl = Build(p.ip, p.ipLength, p.ipHeaderLength);
@@ -371,22 +366,12 @@ bool Stack::InboundIp(const Packet& p) {
 }
 
 void Stack::Datagram(Flow* f, const Packet& p, bool inbound) {
-  ClassifyEvent e(FWPS_LAYER_DATAGRAM_DATA_V4);
-  e.Set(FWPS_FIELD_DATAGRAM_DATA_V4_IP_PROTOCOL, 17)
-      .Set(FWPS_FIELD_DATAGRAM_DATA_V4_IP_LOCAL_ADDRESS, options_.localAddress)
-      .Set(FWPS_FIELD_DATAGRAM_DATA_V4_IP_REMOTE_ADDRESS, f->remoteAddress)
-      .Set(FWPS_FIELD_DATAGRAM_DATA_V4_IP_LOCAL_PORT, f->localPort)
-      .Set(FWPS_FIELD_DATAGRAM_DATA_V4_IP_REMOTE_PORT, f->remotePort)
-      .Set(FWPS_FIELD_DATAGRAM_DATA_V4_DIRECTION, inbound ? FWP_DIRECTION_INBOUND : FWP_DIRECTION_OUTBOUND)
-      .Set(FWPS_FIELD_DATAGRAM_DATA_V4_INTERFACE_INDEX, kInterfaceIndex)
-      .Set(FWPS_FIELD_DATAGRAM_DATA_V4_SUB_INTERFACE_INDEX, kInterfaceIndex)
-      .EndpointHandle(f->socket->endpointHandle);
-  Compartment(e);
   // Sent datagrams start at their UDP header; received ones at the payload,
   // with the IP and UDP headers in front.
   NET_BUFFER_LIST* nbl =
       inbound ? Build(p.ip, p.ipLength, p.ipHeaderLength + 8) : Build(p.Transport(), p.TransportLength(), 0);
-  e.layerData = nbl;
+  ClassifyEvent e = host::stack::DatagramEvent(Describe(f->socket, f),
+                                               inbound ? FWP_DIRECTION_INBOUND : FWP_DIRECTION_OUTBOUND, nbl);
   Run(e, At(f, inbound));
   host::ndis::FreeNetBufferList(nbl);
 }
@@ -532,12 +517,15 @@ void Stack::Udp(const Packet& p, bool inbound) {
 }
 
 void Stack::Finish() {
+  packetIndex_ = 0;  // what follows belongs to the end of the capture, not to a packet
   std::vector<Flow*> open;
   for (auto& [key, f] : live_) open.push_back(f);
   std::sort(open.begin(), open.end(), [](const Flow* a, const Flow* b) { return a->id < b->id; });
   for (Flow* f : open) End(f);
   for (auto& s : sockets_) Release(s.get());
   engine::Settle();
+  ClassifyPlace none;
+  LogInjections(none);
   for (NET_BUFFER_LIST* nbl : held_) host::ndis::FreeNetBufferList(nbl);
   held_.clear();
 }

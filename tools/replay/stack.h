@@ -15,13 +15,16 @@
 // A flow ends with FIN both ways or a RST (TCP), after the idle time, or at
 // the end of the capture.
 #pragma once
+#include "host/stack.h"
 #include "host/wfp_classify.h"
 #include "tools/client/policy.h"
 #include "tools/replay/decode.h"
 #include "tools/replay/log.h"
 #include "tools/replay/summary.h"
 
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <tuple>
 #include <vector>
@@ -45,6 +48,9 @@ class Stack {
   void OnPacket(const Packet& packet, uint64_t index, int64_t timeMicros);
   // The end of the capture: every flow ends and every socket is released.
   void Finish();
+
+  // Every call into the client, from the thread that made it.
+  void OnClientCall(const client::Call& call);
 
   // The flow being classified now, for reports that name only the local end.
   const Flow* current() const { return current_; }
@@ -81,6 +87,10 @@ class Stack {
 
   host::wfp::ClassifyResult Run(host::wfp::ClassifyEvent& event, const Where& where, bool* pended = nullptr,
                                 bool* permittedAfterPend = nullptr);
+  host::stack::Socket Describe(const Socket* s, const Flow* f) const;
+  uint64_t AcceptReports();
+  void AwaitAcceptReport(uint64_t before);
+  void LogInjections(const ClassifyPlace& place);
   Where At(const Socket* s) const;
   Where At(const Flow* f, bool inbound) const;
   client::EventFacts FactsOf(const Packet& p, bool inbound) const;
@@ -101,7 +111,9 @@ class Stack {
   uint64_t packetIndex_ = 0;
   int64_t now_ = 0;
   int64_t lastExpiry_ = 0;
-  uint64_t completionHandles_ = 0;
+  std::mutex reportLock_;
+  std::condition_variable reportChanged_;
+  uint64_t acceptReports_ = 0;  // ReportAccept calls, also the worker's
 };
 
 }  // namespace replay
