@@ -5,7 +5,9 @@
 #include "host/wfp.h"
 #include "tools/client/stand_in_client.h"
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 namespace replay::engine {
 namespace {
@@ -47,6 +49,13 @@ PendOutcome AwaitPended(const host::wfp::ClassifyEvent& event, const host::wfp::
   // never gets its first packet.
   if (event.layerId == FWPS_LAYER_ALE_AUTH_RECV_ACCEPT_V4 && event.layerData != nullptr)
     outcome.permitted = outcome.permitted && re.completedWith != nullptr;
+  // A permitted connect completed with its held packet: the worker sends
+  // that packet on right after the completion; wait for it to be injected.
+  if (event.layerId == FWPS_LAYER_ALE_AUTH_CONNECT_V4 && outcome.permitted && re.completedWith != nullptr) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPendTimeoutMs);
+    while (host::wfp::Injections().size() <= injectionsSeen && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   return outcome;
 }
 

@@ -134,10 +134,12 @@ ClassifyResult Stack::Run(ClassifyEvent& event, const Where& w, bool* pended, bo
     *pended = true;
     engine::PendOutcome outcome = engine::AwaitPended(event, r);
     if (outcome.completed) {
+      // The worker reports a pended accept after completing it; the log
+      // shows the reauthorization once that report is in, so that the
+      // order of the log does not depend on the worker's timing.
+      if (event.layerId == FWPS_LAYER_ALE_AUTH_RECV_ACCEPT_V4) AwaitAcceptReport(acceptReports);
       ++summary_.classifies;
       log_.Classify(event.layerId, outcome.reauthorization, w.place, true);
-      // The worker reports a pended accept after completing it.
-      if (event.layerId == FWPS_LAYER_ALE_AUTH_RECV_ACCEPT_V4) AwaitAcceptReport(acceptReports);
     }
     *permittedAfterPend = outcome.completed && outcome.permitted;
     LogInjections(w.place);
