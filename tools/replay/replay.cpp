@@ -41,13 +41,14 @@ std::string RemoteText(const client::Call& c) {
          std::to_string(c.Value("remotePort"));
 }
 
+void Lookup(const client::Call& c, JsonLog& log);
+
 // Everything the replay does with a call into the client, on the thread
 // that made it: the log line, the summary's accounting and, when the policy
 // asks for it, the owner lookups a client would make from its callbacks.
 void OnClientCall(const client::Call& c, const client::Policy& policy, Stack& stack, JsonLog& log,
                   Summary& summary, std::mutex& summaryLock) {
   log.Call(c);
-  stack.OnClientCall(c);
   {
     std::lock_guard<std::mutex> guard(summaryLock);
     if (c.slot == "DecidePended") {
@@ -60,7 +61,13 @@ void OnClientCall(const client::Call& c, const client::Policy& policy, Stack& st
           c.Value("length");
     }
   }
-  if (!policy.lookups()) return;
+  if (policy.lookups()) Lookup(c, log);
+  // Last: the stack may be waiting for this call (the worker's accept
+  // report), and once it goes on, the replay may end.
+  stack.OnClientCall(c);
+}
+
+void Lookup(const client::Call& c, JsonLog& log) {
   bool udp = c.slot == "ReportDatagramReceived" || ((c.slot == "ReportAccept" || c.slot == "ReportConnect") &&
                                                      c.Value("isTcp") == 0);
   bool tcp = c.slot == "ReportStreamReceived" || c.slot == "ReportListen" ||

@@ -1,0 +1,123 @@
+// What the replay reads: the link types it understands, the local address it
+// works out, and bad input: errors that stop it, and packets it skips and
+// counts.
+#include "tests/replay/replay_support.h"
+
+#include <gmock/gmock.h>
+
+namespace {
+using namespace nqtest;
+using ::testing::HasSubstr;
+
+constexpr const char* kLocal = "10.0.0.2";
+constexpr const char* kRemote = "10.0.0.1";
+
+class ReplayInput : public ReplayTest {
+ protected:
+  static CaptureBuilder Exchange() {
+    CaptureBuilder c;
+    c.Udp(kLocal, 5353, kRemote, 53, "question").Udp(kRemote, 53, kLocal, 5353, "the answer");
+    return c;
+  }
+  void ExpectExchangeReported(const replay::ReplayResult& r) {
+    ASSERT_EQ(r.exitCode, 0) << r.error;
+    EXPECT_EQ(r.summary.replayed, 2u);
+    ASSERT_EQ(Lines("call", "ReportDatagramSent").size(), 1u);
+    EXPECT_EQ(Lines("call", "ReportDatagramSent")[0]["length"], "8");
+    ASSERT_EQ(Lines("call", "ReportDatagramReceived").size(), 1u);
+    EXPECT_EQ(Lines("call", "ReportDatagramReceived")[0]["length"], "10");
+  }
+};
+
+class LinkTypes : public ReplayInput, public ::testing::WithParamInterface<int> {};
+
+TEST_P(LinkTypes, EveryLinkTypeReplaysTheSameExchange) { ExpectExchangeReported(Replay(Exchange().Pcap(GetParam()))); }
+
+// Ethernet, BSD loopback, raw IP, IPv4, Linux cooked v1 and v2.
+INSTANTIATE_TEST_SUITE_P(Replay, LinkTypes, ::testing::Values(1, 0, 101, 228, 113, 276));
+
+TEST_F(ReplayInput, PcapngIsReadToo) { ExpectExchangeReported(Replay(Exchange().Pcapng())); }
+
+TEST_F(ReplayInput, LocalAddressIsWorkedOutWhenNotGiven) {
+  CaptureBuilder c;
+  c.Tcp(kRemote, 50000, kLocal, 80, kSyn).Tcp(kLocal, 80, kRemote, 50000, kSyn | kAck);
+  replay::ReplayResult r = Replay(c.Pcap(), "", nullptr);
+  ASSERT_EQ(r.exitCode, 0) << r.error;
+  EXPECT_EQ(replay::Dotted(r.localAddress), kLocal) << "as many packets each: the one that was connected to";
+  EXPECT_THAT(r.localChoice, HasSubstr("most packets"));
+  EXPECT_EQ(r.summary.tcp.accepts, 1u);
+}
+
+TEST_F(ReplayInput, FilesThatCannotBeReadStopWithAReason) {
+  replay::ReplayOptions options;
+  options.capture = "/nonexistent/capture.pcap";
+  replay::ReplayResult r = replay::Replay(options);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_THAT(r.error, HasSubstr("no such file"));
+
+  r = Replay("this is a text file, not a capture\n");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_THAT(r.error, HasSubstr("not a readable pcap or pcapng capture"));
+
+  r = Replay(Exchange().Pcap(105));  // IEEE 802.11
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_THAT(r.error, HasSubstr("link type 105"));
+
+  r = Replay(Exchange().Pcap(), "connect maybe\n");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_THAT(r.error, HasSubstr(":1: unknown answer 'maybe'"));
+  EXPECT_EQ(r.error.find('\n'), std::string::npos) << "one line";
+}
+
+TEST_F(ReplayInput, DamagedFileIsReplayedUpToTheDamage) {
+  CaptureBuilder c;
+  c.Udp(kLocal, 5353, kRemote, 53, "one").Udp(kLocal, 5353, kRemote, 53, "two").Udp(kLocal, 5353, kRemote, 53,
+                                                                                    std::string(100, '3'));
+  std::string bytes = c.Pcap();
+  replay::ReplayResult r = Replay(bytes.substr(0, bytes.size() - 50));
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_THAT(r.error, HasSubstr("damaged capture"));
+  EXPECT_EQ(r.summary.read, 2u);
+  EXPECT_EQ(r.summary.replayed, 2u);
+  EXPECT_EQ(Lines("call", "ReportDatagramSent").size(), 2u) << "the packets before the damage";
+  EXPECT_EQ(Lines("classify", "ALE_RESOURCE_RELEASE_V4").size(), 1u) << "and their socket released";
+}
+
+TEST_F(ReplayInput, PacketsThatCannotBeReplayedAreSkippedAndCounted) {
+  std::string tcp = TcpSegment(40000, 80, kSyn, "");
+  std::string badOffset = tcp;
+  badOffset[12] = 0x30;  // a TCP header of 12 bytes
+  std::string badUdp = UdpDatagram(5353, 53, "x");
+  badUdp[5] = 100;  // a UDP length past the packet
+  std::string icmp = std::string("\x08\x00\x00\x00\x00\x01\x00\x01", 8);
+  CaptureBuilder c;
+  c.Frame(EthernetFrame(std::string(40, '\0'), 0x86DD))                      // IPv6
+      .Frame(EthernetFrame(std::string(28, '\0'), 0x0806))                   // ARP
+      .Ip(Ipv4Packet(17, kRemote, kLocal, UdpDatagram(53, 5353, "frag"), 0x2000))  // more fragments follow
+      .Ip(Ipv4Packet(6, kLocal, kRemote, badOffset))
+      .Ip(Ipv4Packet(17, kLocal, kRemote, badUdp))
+      .Ip(Ipv4Packet(6, "10.9.9.9", kRemote, tcp))                            // neither end is local
+      .Ip(Ipv4Packet(1, kLocal, kRemote, icmp))                               // sent ICMP
+      .Ip(Ipv4Packet(1, kRemote, kLocal, icmp));                              // received ICMP: the IP layer sees it
+  std::string cut = EthernetFrame(Ipv4Packet(6, kLocal, kRemote, tcp));
+  c.Frame(cut.substr(0, 14 + 20 + 10), cut.size());  // cut by the snap length inside the TCP header
+  replay::ReplayResult r = Replay(c.Pcap());
+  ASSERT_EQ(r.exitCode, 0) << r.error;
+
+  auto skipped = [&r](replay::Skip s) { return r.summary.skipped[static_cast<int>(s)]; };
+  EXPECT_EQ(skipped(replay::Skip::kIpv6), 1u);
+  EXPECT_EQ(skipped(replay::Skip::kNotIp), 1u);
+  EXPECT_EQ(skipped(replay::Skip::kFragment), 1u);
+  EXPECT_EQ(skipped(replay::Skip::kMalformed), 2u);
+  EXPECT_EQ(skipped(replay::Skip::kNotLocal), 1u);
+  EXPECT_EQ(skipped(replay::Skip::kOutboundOther), 1u);
+  EXPECT_EQ(skipped(replay::Skip::kTruncated), 1u);
+  EXPECT_EQ(r.summary.read, 9u);
+  EXPECT_EQ(r.summary.replayed, 1u);
+  auto inbound = Lines("classify", "INBOUND_IPPACKET_V4");
+  ASSERT_EQ(inbound.size(), 1u);
+  EXPECT_EQ(inbound[0]["action"], "PERMIT");
+  EXPECT_TRUE(Lines("call", "InspectInboundPacket").empty()) << "the driver offers only TCP and UDP to the client";
+}
+
+}  // namespace
