@@ -66,6 +66,13 @@ std::vector<host::wfp::Injection> NewInjections() {
   return fresh;
 }
 
-void Settle() { host::wfp::WaitInjectionsCompleted(); }
+void Settle() {
+  host::wfp::WaitInjectionsCompleted();
+  // The worker frees the clone of a blocked connect or accept after it has
+  // completed the operation, while the replay already goes on.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPendTimeoutMs);
+  while (host::wfp::LiveClones() != 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
 
 }  // namespace replay::engine

@@ -29,8 +29,8 @@ PendOutcome AwaitPended(const host::wfp::ClassifyEvent& event, const host::wfp::
 // Injections the driver made since the last call.
 std::vector<host::wfp::Injection> NewInjections();
 
-// Waits until every injection the driver made has completed, so that the
-// packets they were cloned from can be freed.
+// Waits until every injection the driver made has completed and every
+// clone it took is freed, so that the packets they came from can be freed.
 void Settle();
 
 }  // namespace replay::engine

@@ -91,9 +91,19 @@ std::string CallJson(const client::Call& call) {
   return s + "}";
 }
 
+void JsonLog::HoldForClassify() {
+  std::lock_guard<std::mutex> guard(lock_);
+  holding_ = true;
+  holder_ = std::this_thread::get_id();
+}
+
 void JsonLog::Line(const std::string& json) {
   if (out_ == nullptr) return;
   std::lock_guard<std::mutex> guard(lock_);
+  if (holding_ && std::this_thread::get_id() != holder_) {
+    held_.push_back(json);
+    return;
+  }
   *out_ << json << '\n';
 }
 
@@ -118,7 +128,11 @@ void JsonLog::Classify(UINT16 layerId, const host::wfp::ClassifyResult& r, const
   s += std::string(",\"absorb\":") + ((r.flags & FWPS_CLASSIFY_OUT_FLAG_ABSORB) != 0 ? "true" : "false");
   s += std::string(",\"writeRight\":") + ((r.rights & FWPS_RIGHT_ACTION_WRITE) != 0 ? "true" : "false");
   s += std::string(",\"reauthorize\":") + (reauthorization ? "true" : "false");
-  Line(s + "}");
+  std::lock_guard<std::mutex> guard(lock_);
+  *out_ << s << "}\n";
+  for (const std::string& line : held_) *out_ << line << '\n';
+  held_.clear();
+  holding_ = false;
 }
 
 void JsonLog::Injection(const std::string& kind, const ClassifyPlace& place, const std::string& data) {

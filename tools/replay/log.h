@@ -8,6 +8,8 @@
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace replay {
 
@@ -32,6 +34,11 @@ class JsonLog {
   explicit JsonLog(std::ostream* out) : out_(out) {}
   bool enabled() const { return out_ != nullptr; }
 
+  // From here until the classify's own line, lines from other threads (the
+  // verdict worker, woken by a pend inside the classify) wait behind it, so
+  // that the log reads in the same order on every run.
+  void HoldForClassify();
+
   void Call(const client::Call& call);
   void Lookup(const char* service, uint32_t localAddressNet, uint32_t localPort, uint32_t found, uint64_t processId);
   void Classify(UINT16 layerId, const host::wfp::ClassifyResult& result, const ClassifyPlace& place,
@@ -42,6 +49,9 @@ class JsonLog {
   void Line(const std::string& json);
   std::ostream* out_;
   std::mutex lock_;  // the verdict worker calls the client from its own thread
+  bool holding_ = false;
+  std::thread::id holder_;
+  std::vector<std::string> held_;
 };
 
 }  // namespace replay

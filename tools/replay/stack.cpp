@@ -125,6 +125,7 @@ ClassifyResult Stack::Run(ClassifyEvent& event, const Where& w, bool* pended, bo
   host::kernel::SetCurrentIds(w.processId, w.threadId);
   current_ = w.flow;
   uint64_t acceptReports = AcceptReports();
+  log_.HoldForClassify();
   ClassifyResult r = engine::Classify(event);
   ++summary_.classifies;
   log_.Classify(event.layerId, r, w.place, false);
