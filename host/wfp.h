@@ -118,7 +118,7 @@ struct BfeSubscriptionRecord {
 // A copy of the engine's objects at one moment, each list in the order the
 // objects were made.
 struct EngineView {
-  FWPM_SERVICE_STATE bfeState;
+  FWPM_SERVICE_STATE bfeState = FWPM_SERVICE_RUNNING;
   std::vector<BfeSubscriptionRecord> bfeSubscriptions;
   std::vector<SessionRecord> sessions;
   std::vector<ProviderContextRecord> providerContexts;

@@ -68,22 +68,15 @@ TEST_F(Callouts, NineRowsInOrderWithEveryField) {
 
     const host::wfp::CalloutRecord& callout = view.callouts[i];
     EXPECT_EQ(Key(callout.key), Key(*row.callout));
-    EXPECT_EQ(callout.name, "nqwfpdrv");
-    EXPECT_EQ(callout.description, "nqwfpdrv");
+    ExpectDriversObject(callout);
     EXPECT_EQ(callout.flags, 0u);
-    EXPECT_FALSE(callout.providerKey.has_value());
-    EXPECT_TRUE(callout.providerData.empty());
     EXPECT_EQ(Key(callout.applicableLayer), Key(*row.layer));
     EXPECT_EQ(callout.calloutId, runtime.calloutId);
-    EXPECT_EQ(callout.session, State()->engine);
 
     const host::wfp::FilterRecord& filter = view.filters[i];
     filterKeys.push_back(Key(filter.key));
-    EXPECT_EQ(filter.name, "nqwfpdrv");
-    EXPECT_EQ(filter.description, "nqwfpdrv");
+    ExpectDriversObject(filter);
     EXPECT_EQ(filter.flags, row.classifyOptions ? 4u : 0u);
-    EXPECT_FALSE(filter.providerKey.has_value());
-    EXPECT_TRUE(filter.providerData.empty());
     EXPECT_EQ(Key(filter.layerKey), Key(*row.layer));
     EXPECT_EQ(Key(filter.subLayerKey), Key(SubLayerKey));
     EXPECT_EQ(filter.weightType, FWP_EMPTY) << "the engine assigns the weight";
@@ -92,7 +85,6 @@ TEST_F(Callouts, NineRowsInOrderWithEveryField) {
     EXPECT_EQ(Key(filter.actionKey), Key(*row.callout));
     EXPECT_EQ(Key(filter.providerContextKey), Key(row.classifyOptions ? ClassifyOptionsContextKey : GUID{}));
     EXPECT_EQ(filter.rawContext, 0u);
-    EXPECT_EQ(filter.session, State()->engine);
 
     // The layer's traffic reaches ClassifyAll through this callout.
     auto targets = host::wfp::detail::TargetsForLayer(row.runtimeLayer);

@@ -63,11 +63,8 @@ TEST_F(Startup, ProviderContextSublayerAndInjectionHandlesAreAsSpecifiedForTheDr
   auto view = View();
   const auto* context = view.FindProviderContext(ClassifyOptionsContextKey);
   ASSERT_NE(context, nullptr);
-  EXPECT_EQ(context->name, "nqwfpdrv");
-  EXPECT_EQ(context->description, "nqwfpdrv");
+  ExpectDriversObject(*context);
   EXPECT_EQ(context->flags, 0u);
-  EXPECT_FALSE(context->providerKey.has_value());
-  EXPECT_TRUE(context->providerData.empty());
   EXPECT_EQ(context->type, FWPM_CLASSIFY_OPTIONS_CONTEXT);
   ASSERT_EQ(context->classifyOptions.size(), 2u);
   EXPECT_EQ(context->classifyOptions[0].type, FWP_CLASSIFY_OPTION_MCAST_BCAST_LIFETIME);
@@ -76,17 +73,12 @@ TEST_F(Startup, ProviderContextSublayerAndInjectionHandlesAreAsSpecifiedForTheDr
   EXPECT_EQ(context->classifyOptions[1].type, FWP_CLASSIFY_OPTION_UNICAST_LIFETIME);
   EXPECT_EQ(context->classifyOptions[1].valueType, FWP_UINT32);
   EXPECT_EQ(context->classifyOptions[1].value, 90u);
-  EXPECT_EQ(context->session, State()->engine);
 
   const auto* subLayer = view.FindSubLayer(SubLayerKey);
   ASSERT_NE(subLayer, nullptr);
-  EXPECT_EQ(subLayer->name, "nqwfpdrv");
-  EXPECT_EQ(subLayer->description, "nqwfpdrv");
+  ExpectDriversObject(*subLayer);
   EXPECT_EQ(subLayer->flags, 0u);
-  EXPECT_FALSE(subLayer->providerKey.has_value());
-  EXPECT_TRUE(subLayer->providerData.empty());
   EXPECT_EQ(subLayer->weight, 0xFFFF);
-  EXPECT_EQ(subLayer->session, State()->engine);
 
   ASSERT_EQ(view.injectionHandles.size(), 2u);
   EXPECT_EQ(view.injectionHandles[0].handle, State()->streamInjection);

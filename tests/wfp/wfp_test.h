@@ -43,6 +43,16 @@ class WfpTest : public MachineTest {
   }
 };
 
+// What every object the driver adds carries: its name, no provider, and
+// the driver's session.
+inline void ExpectDriversObject(const host::wfp::ObjectRecord& record) {
+  EXPECT_EQ(record.name, "nqwfpdrv");
+  EXPECT_EQ(record.description, "nqwfpdrv");
+  EXPECT_FALSE(record.providerKey.has_value());
+  EXPECT_TRUE(record.providerData.empty());
+  EXPECT_EQ(record.session, gDriverState->engine);
+}
+
 // Everything the driver adds when start-up completes.
 inline void ExpectFullyStarted(const host::wfp::EngineView& view) {
   EXPECT_EQ(view.sessions.size(), 1u);
