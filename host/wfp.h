@@ -5,8 +5,9 @@
 // handles and BFE subscriptions. Also the NDIS objects that NDIS's pool
 // routines handed out. The driver never includes this header.
 //
-// The engine models the nine IPv4 layers the driver uses. It keeps filter
-// conditions with their filters but does not evaluate them.
+// The engine models nine IPv4 filtering layers (host/wfp/layers.cpp). It
+// keeps filter conditions with their filters but does not evaluate them, and
+// it has no providers and no default sublayer.
 #pragma once
 #include "host/host.h"
 
