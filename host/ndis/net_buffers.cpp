@@ -47,18 +47,18 @@ NET_BUFFER_LIST* BuildNetBufferList(const std::vector<NetBufferSpec>& buffers) {
   auto owned = std::make_unique<detail::OwnedList>();
   auto* list = new NET_BUFFER_LIST{};
   NET_BUFFER* previous = nullptr;
-  for (const NetBufferSpec& spec : buffers) {
+  for (const NetBufferSpec& layout : buffers) {
     auto* nb = new NET_BUFFER{};
     owned->buffers.push_back(nb);
-    std::vector<size_t> cuts = spec.mdlCuts;
-    cuts.push_back(spec.bytes.size());
+    std::vector<size_t> cuts = layout.mdlCuts;
+    cuts.push_back(layout.bytes.size());
     size_t start = 0;
     PMDL* link = &nb->MdlChain;
     for (size_t cut : cuts) {
-      if (cut < start || cut > spec.bytes.size()) continue;
+      if (cut < start || cut > layout.bytes.size()) continue;
       size_t length = cut - start;
       auto storage = std::make_unique<char[]>(length == 0 ? 1 : length);
-      std::memcpy(storage.get(), spec.bytes.data() + start, length);
+      std::memcpy(storage.get(), layout.bytes.data() + start, length);
       PMDL mdl = detail::NewMdl(storage.get(), static_cast<ULONG>(length));
       owned->memory.push_back(std::move(storage));
       owned->mdls.push_back(mdl);
@@ -66,8 +66,8 @@ NET_BUFFER_LIST* BuildNetBufferList(const std::vector<NetBufferSpec>& buffers) {
       link = &mdl->Next;
       start = cut;
     }
-    nb->DataOffset = static_cast<ULONG>(std::min(spec.dataOffset, spec.bytes.size()));
-    nb->DataLength = static_cast<ULONG>(spec.bytes.size() - nb->DataOffset);
+    nb->DataOffset = static_cast<ULONG>(std::min(layout.dataOffset, layout.bytes.size()));
+    nb->DataLength = static_cast<ULONG>(layout.bytes.size() - nb->DataOffset);
     detail::LocateDataStart(nb);
     if (previous == nullptr)
       list->FirstNetBuffer = nb;
