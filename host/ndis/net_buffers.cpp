@@ -198,6 +198,71 @@ extern "C" void NTAPI FwpsFreeCloneNetBufferList0(NET_BUFFER_LIST* netBufferList
   ndis::detail::Destroy(netBufferList, std::move(owned));
 }
 
+extern "C" void NTAPI FwpsCopyStreamDataToBuffer0(const FWPS_STREAM_DATA0* streamData, PVOID buffer, SIZE_T bytesToCopy,
+                                                  SIZE_T* bytesCopied) {
+  verifier::RequireIrql(DISPATCH_LEVEL, "FwpsCopyStreamDataToBuffer0");
+  // From the stream data's offset on, across every net buffer of the chain.
+  SIZE_T copied = 0;
+  char* out = static_cast<char*>(buffer);
+  SIZE_T wanted = bytesToCopy < streamData->dataLength ? bytesToCopy : streamData->dataLength;
+  const NET_BUFFER_LIST* list = streamData->dataOffset.netBufferList;
+  const NET_BUFFER* nb = streamData->dataOffset.netBuffer;
+  while (list != nullptr && copied < wanted) {
+    for (; nb != nullptr && copied < wanted; nb = nb->Next) {
+      std::string bytes = ndis::DataBytes(nb);
+      SIZE_T take = std::min<SIZE_T>(bytes.size(), wanted - copied);
+      std::memcpy(out + copied, bytes.data(), take);
+      copied += take;
+    }
+    list = list->Next;
+    nb = list != nullptr ? list->FirstNetBuffer : nullptr;
+  }
+  *bytesCopied = copied;
+}
+
+extern "C" NTSTATUS NTAPI FwpsAllocateNetBufferAndNetBufferList0(NDIS_HANDLE poolHandle, USHORT contextSize,
+                                                                 USHORT contextBackFill, MDL* mdlChain,
+                                                                 ULONG dataOffset, SIZE_T dataLength,
+                                                                 NET_BUFFER_LIST** netBufferList) {
+  (void)contextSize;
+  (void)contextBackFill;
+  verifier::RequireIrql(DISPATCH_LEVEL, "FwpsAllocateNetBufferAndNetBufferList0");
+  if (NTSTATUS failure = faults::Check("FwpsAllocateNetBufferAndNetBufferList0")) return failure;
+  if (poolHandle == nullptr || netBufferList == nullptr) return STATUS_INVALID_PARAMETER;
+  auto owned = std::make_unique<ndis::detail::OwnedList>();
+  owned->allocated = true;
+  auto* list = new NET_BUFFER_LIST{};
+  list->NdisPoolHandle = poolHandle;
+  if (mdlChain != nullptr) {
+    auto* nb = new NET_BUFFER{};
+    nb->MdlChain = mdlChain;
+    nb->DataOffset = dataOffset;
+    nb->DataLength = static_cast<ULONG>(dataLength);
+    ndis::detail::LocateDataStart(nb);
+    owned->buffers.push_back(nb);
+    list->FirstNetBuffer = nb;
+  }
+  std::lock_guard<std::mutex> guard(ndis::detail::Table().lock);
+  ndis::detail::Table().lists[list] = std::move(owned);
+  *netBufferList = list;
+  return STATUS_SUCCESS;
+}
+
+extern "C" void NTAPI FwpsFreeNetBufferList0(NET_BUFFER_LIST* netBufferList) {
+  verifier::RequireIrql(DISPATCH_LEVEL, "FwpsFreeNetBufferList0");
+  std::lock_guard<std::mutex> guard(ndis::detail::Table().lock);
+  auto& lists = ndis::detail::Table().lists;
+  auto it = lists.find(netBufferList);
+  if (it == lists.end() || !it->second->allocated) {
+    verifier::Report("BAD_NET_BUFFER_LIST_FREE",
+                     "FwpsFreeNetBufferList0 of a list FwpsAllocateNetBufferAndNetBufferList0 did not allocate");
+    return;
+  }
+  auto owned = std::move(it->second);
+  lists.erase(it);
+  ndis::detail::Destroy(netBufferList, std::move(owned));
+}
+
 extern "C" PVOID NTAPI NdisGetDataBuffer(PNET_BUFFER nb, ULONG bytesNeeded, PVOID storage, UINT alignMultiple,
                                          UINT alignOffset) {
   verifier::RequireIrql(DISPATCH_LEVEL, "NdisGetDataBuffer");
