@@ -49,11 +49,14 @@ TEST_F(StreamPlatform, StreamInjectionOfAListBuiltOverAnMdlCompletesOnceAndMarks
             STATUS_SUCCESS);
   std::atomic<int> completions{0};
   HANDLE injector = reinterpret_cast<HANDLE>(0x99);
+  host::wfp::HoldInjectionCompletions(true);
   ASSERT_EQ(FwpsStreamInjectAsync0(injector, nullptr, 0, 42, 7, FWPS_LAYER_STREAM_V4,
                                    FWPS_STREAM_FLAG_RECEIVE | FWPS_STREAM_FLAG_RECEIVE_DISCONNECT, list,
                                    sizeof(bytes) - 1, CountCompletion, &completions),
             STATUS_SUCCESS);
   EXPECT_EQ(FwpsQueryPacketInjectionState0(injector, list, nullptr), FWPS_PACKET_INJECTED_BY_SELF);
+  EXPECT_EQ(completions.load(), 0) << "completions come later";
+  host::wfp::HoldInjectionCompletions(false);
   host::wfp::WaitInjectionsCompleted();
   EXPECT_EQ(completions.load(), 1);
   auto injections = host::wfp::Injections();
