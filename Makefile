@@ -4,7 +4,7 @@ BUILD ?= build
 CMAKE_GEN ?= -G Ninja
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps demo test bench host32 host64 windows fuzz clean
+.PHONY: all deps demo test bench host32 host64 windows tsan fuzz clean
 
 all: host32
 
@@ -18,6 +18,13 @@ $(BUILD)/%/build.ninja: | deps
 host32 host64 windows: %: deps $(BUILD)/%/build.ninja
 	cmake --build $(BUILD)/$* -j $(JOBS)
 
+# host64 again, under ThreadSanitizer: every test, races reported as failures.
+$(BUILD)/tsan/build.ninja: | deps
+	cmake -S . -B $(BUILD)/tsan $(CMAKE_GEN) -DNQ_FLAVOUR=host64 -DNQ_TSAN=ON
+
+tsan: deps $(BUILD)/tsan/build.ninja
+	cmake --build $(BUILD)/tsan -j $(JOBS)
+
 # Replays the sample capture (scripts/record-sample.sh made it) as seen by
 # the client host, with the demo policy; the JSON log goes to a file.
 demo: host32
@@ -25,8 +32,9 @@ demo: host32
 	  --policy samples/demo.policy --log $(BUILD)/demo-replay.jsonl
 	@echo "log of every client call, classify and injection: $(BUILD)/demo-replay.jsonl"
 
-test: host32 host64 windows
+test: host32 host64 windows tsan
 	ctest --test-dir $(BUILD)/windows --output-on-failure
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(BUILD)/tsan --output-on-failure -j $(JOBS)
 	ctest --test-dir $(BUILD)/host64 --output-on-failure -j $(JOBS)
 	ctest --test-dir $(BUILD)/host32 --output-on-failure -j $(JOBS)
 

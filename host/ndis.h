@@ -20,7 +20,7 @@ struct NetBufferSpec {
   std::vector<size_t> mdlCuts;
 };
 
-// A list of one NET_BUFFER per spec, chained in order. Owned by the caller
+// A list of one NET_BUFFER per layout given, chained in order. Owned by the caller
 // until FreeNetBufferList.
 NET_BUFFER_LIST* BuildNetBufferList(const std::vector<NetBufferSpec>& buffers);
 NET_BUFFER_LIST* BuildNetBufferList(const NetBufferSpec& buffer);

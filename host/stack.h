@@ -61,3 +61,30 @@ struct ConnectOutcome {
 ConnectOutcome Connect(const ClassifyFn& classify, const Socket& s, NET_BUFFER_LIST* firstPacket);
 
 }  // namespace host::stack
+
+namespace host::stack {
+
+// One indication of stream data at the stream layer: the segment's bytes in
+// a chain of net buffer lists, the FWPS_STREAM_DATA0 that describes them and
+// the FWPS_STREAM_CALLOUT_IO_PACKET0 the callout gets as layer data. Owns all
+// of them for its life.
+class StreamIndication {
+ public:
+  // `pieces` become one net buffer list each, chained in order.
+  StreamIndication(const Socket& s, UINT64 flowHandle, UINT32 streamFlags, const std::vector<std::string>& pieces);
+  ~StreamIndication();
+  StreamIndication(const StreamIndication&) = delete;
+  StreamIndication& operator=(const StreamIndication&) = delete;
+
+  wfp::ClassifyEvent& Event() { return event_; }
+  FWPS_STREAM_CALLOUT_IO_PACKET0& IoPacket() { return ioPacket_; }
+  FWPS_STREAM_DATA0& StreamData() { return streamData_; }
+
+ private:
+  std::vector<NET_BUFFER_LIST*> lists_;
+  FWPS_STREAM_DATA0 streamData_{};
+  FWPS_STREAM_CALLOUT_IO_PACKET0 ioPacket_{};
+  wfp::ClassifyEvent event_;
+};
+
+}  // namespace host::stack

@@ -5,8 +5,9 @@
 // handles and BFE subscriptions. Also the NDIS objects that NDIS's pool
 // routines handed out. The driver never includes this header.
 //
-// The engine models the nine IPv4 layers the driver uses. It keeps filter
-// conditions with their filters but does not evaluate them.
+// The engine models nine IPv4 filtering layers (host/wfp/layers.cpp). It
+// keeps filter conditions with their filters but does not evaluate them, and
+// it has no providers and no default sublayer.
 #pragma once
 #include "host/host.h"
 
@@ -118,7 +119,7 @@ struct BfeSubscriptionRecord {
 // A copy of the engine's objects at one moment, each list in the order the
 // objects were made.
 struct EngineView {
-  FWPM_SERVICE_STATE bfeState;
+  FWPM_SERVICE_STATE bfeState = FWPM_SERVICE_RUNNING;
   std::vector<BfeSubscriptionRecord> bfeSubscriptions;
   std::vector<SessionRecord> sessions;
   std::vector<ProviderContextRecord> providerContexts;

@@ -11,6 +11,7 @@ namespace host::ndis::detail {
 
 struct OwnedList {
   bool clone = false;
+  bool allocated = false;      // by FwpsAllocateNetBufferAndNetBufferList0; the MDLs are the caller's
   bool freeRequested = false;  // freed by its owner while clones still referred to it
   std::vector<NET_BUFFER*> buffers;
   std::vector<PMDL> mdls;                       // MDLs this list owns (none for a clone)

@@ -47,18 +47,18 @@ NET_BUFFER_LIST* BuildNetBufferList(const std::vector<NetBufferSpec>& buffers) {
   auto owned = std::make_unique<detail::OwnedList>();
   auto* list = new NET_BUFFER_LIST{};
   NET_BUFFER* previous = nullptr;
-  for (const NetBufferSpec& spec : buffers) {
+  for (const NetBufferSpec& layout : buffers) {
     auto* nb = new NET_BUFFER{};
     owned->buffers.push_back(nb);
-    std::vector<size_t> cuts = spec.mdlCuts;
-    cuts.push_back(spec.bytes.size());
+    std::vector<size_t> cuts = layout.mdlCuts;
+    cuts.push_back(layout.bytes.size());
     size_t start = 0;
     PMDL* link = &nb->MdlChain;
     for (size_t cut : cuts) {
-      if (cut < start || cut > spec.bytes.size()) continue;
+      if (cut < start || cut > layout.bytes.size()) continue;
       size_t length = cut - start;
       auto storage = std::make_unique<char[]>(length == 0 ? 1 : length);
-      std::memcpy(storage.get(), spec.bytes.data() + start, length);
+      std::memcpy(storage.get(), layout.bytes.data() + start, length);
       PMDL mdl = detail::NewMdl(storage.get(), static_cast<ULONG>(length));
       owned->memory.push_back(std::move(storage));
       owned->mdls.push_back(mdl);
@@ -66,8 +66,8 @@ NET_BUFFER_LIST* BuildNetBufferList(const std::vector<NetBufferSpec>& buffers) {
       link = &mdl->Next;
       start = cut;
     }
-    nb->DataOffset = static_cast<ULONG>(std::min(spec.dataOffset, spec.bytes.size()));
-    nb->DataLength = static_cast<ULONG>(spec.bytes.size() - nb->DataOffset);
+    nb->DataOffset = static_cast<ULONG>(std::min(layout.dataOffset, layout.bytes.size()));
+    nb->DataLength = static_cast<ULONG>(layout.bytes.size() - nb->DataOffset);
     detail::LocateDataStart(nb);
     if (previous == nullptr)
       list->FirstNetBuffer = nb;
@@ -191,6 +191,71 @@ extern "C" void NTAPI FwpsFreeCloneNetBufferList0(NET_BUFFER_LIST* netBufferList
   auto it = lists.find(netBufferList);
   if (it == lists.end() || !it->second->clone) {
     verifier::Report("BAD_CLONE_FREE", "FwpsFreeCloneNetBufferList0 of a list that is not an outstanding clone");
+    return;
+  }
+  auto owned = std::move(it->second);
+  lists.erase(it);
+  ndis::detail::Destroy(netBufferList, std::move(owned));
+}
+
+extern "C" void NTAPI FwpsCopyStreamDataToBuffer0(const FWPS_STREAM_DATA0* streamData, PVOID buffer, SIZE_T bytesToCopy,
+                                                  SIZE_T* bytesCopied) {
+  verifier::RequireIrql(DISPATCH_LEVEL, "FwpsCopyStreamDataToBuffer0");
+  // From the stream data's offset on, across every net buffer of the chain.
+  SIZE_T copied = 0;
+  char* out = static_cast<char*>(buffer);
+  SIZE_T wanted = bytesToCopy < streamData->dataLength ? bytesToCopy : streamData->dataLength;
+  const NET_BUFFER_LIST* list = streamData->dataOffset.netBufferList;
+  const NET_BUFFER* nb = streamData->dataOffset.netBuffer;
+  while (list != nullptr && copied < wanted) {
+    for (; nb != nullptr && copied < wanted; nb = nb->Next) {
+      std::string bytes = ndis::DataBytes(nb);
+      SIZE_T take = std::min<SIZE_T>(bytes.size(), wanted - copied);
+      std::memcpy(out + copied, bytes.data(), take);
+      copied += take;
+    }
+    list = list->Next;
+    nb = list != nullptr ? list->FirstNetBuffer : nullptr;
+  }
+  *bytesCopied = copied;
+}
+
+extern "C" NTSTATUS NTAPI FwpsAllocateNetBufferAndNetBufferList0(NDIS_HANDLE poolHandle, USHORT contextSize,
+                                                                 USHORT contextBackFill, MDL* mdlChain,
+                                                                 ULONG dataOffset, SIZE_T dataLength,
+                                                                 NET_BUFFER_LIST** netBufferList) {
+  (void)contextSize;
+  (void)contextBackFill;
+  verifier::RequireIrql(DISPATCH_LEVEL, "FwpsAllocateNetBufferAndNetBufferList0");
+  if (NTSTATUS failure = faults::Check("FwpsAllocateNetBufferAndNetBufferList0")) return failure;
+  if (poolHandle == nullptr || netBufferList == nullptr) return STATUS_INVALID_PARAMETER;
+  auto owned = std::make_unique<ndis::detail::OwnedList>();
+  owned->allocated = true;
+  auto* list = new NET_BUFFER_LIST{};
+  list->NdisPoolHandle = poolHandle;
+  if (mdlChain != nullptr) {
+    auto* nb = new NET_BUFFER{};
+    nb->MdlChain = mdlChain;
+    nb->DataOffset = dataOffset;
+    nb->DataLength = static_cast<ULONG>(dataLength);
+    ndis::detail::LocateDataStart(nb);
+    owned->buffers.push_back(nb);
+    list->FirstNetBuffer = nb;
+  }
+  std::lock_guard<std::mutex> guard(ndis::detail::Table().lock);
+  ndis::detail::Table().lists[list] = std::move(owned);
+  *netBufferList = list;
+  return STATUS_SUCCESS;
+}
+
+extern "C" void NTAPI FwpsFreeNetBufferList0(NET_BUFFER_LIST* netBufferList) {
+  verifier::RequireIrql(DISPATCH_LEVEL, "FwpsFreeNetBufferList0");
+  std::lock_guard<std::mutex> guard(ndis::detail::Table().lock);
+  auto& lists = ndis::detail::Table().lists;
+  auto it = lists.find(netBufferList);
+  if (it == lists.end() || !it->second->allocated) {
+    verifier::Report("BAD_NET_BUFFER_LIST_FREE",
+                     "FwpsFreeNetBufferList0 of a list FwpsAllocateNetBufferAndNetBufferList0 did not allocate");
     return;
   }
   auto owned = std::move(it->second);

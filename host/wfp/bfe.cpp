@@ -66,7 +66,7 @@ namespace host::wfp {
 FWPM_SERVICE_STATE BfeState() {
   detail::Engine& engine = detail::TheEngine();
   std::lock_guard<std::mutex> guard(engine.lock);
-  return engine.bfeState;
+  return engine.objects.bfeState;
 }
 
 void SetBfeState(FWPM_SERVICE_STATE state) {
@@ -74,9 +74,9 @@ void SetBfeState(FWPM_SERVICE_STATE state) {
   std::vector<BfeSubscriptionRecord> subscribers;
   {
     std::lock_guard<std::mutex> guard(engine.lock);
-    if (engine.bfeState == state) return;
-    engine.bfeState = state;
-    for (BfeSubscriptionRecord& subscription : engine.subscriptions) {
+    if (engine.objects.bfeState == state) return;
+    engine.objects.bfeState = state;
+    for (BfeSubscriptionRecord& subscription : engine.objects.bfeSubscriptions) {
       subscription.notified.push_back(state);
       subscribers.push_back(subscription);
     }
@@ -117,7 +117,7 @@ extern "C" NTSTATUS NTAPI FwpmBfeStateSubscribeChanges0(void* deviceObject,
   std::lock_guard<std::mutex> guard(engine.lock);
   BfeSubscriptionRecord record{NewHandleLocked(engine, HandleKind::BfeSubscription), deviceObject, callback, context,
                                {}};
-  engine.subscriptions.push_back(record);
+  engine.objects.bfeSubscriptions.push_back(record);
   *changeHandle = record.handle;
   return STATUS_SUCCESS;
 }

@@ -18,11 +18,11 @@ extern "C" NTSTATUS NTAPI FwpsCalloutRegister1(void* deviceObject, const FWPS_CA
   if (callout->classifyFn == nullptr || callout->notifyFn == nullptr) return STATUS_INVALID_PARAMETER;
   Engine& engine = TheEngine();
   std::lock_guard<std::mutex> guard(engine.lock);
-  if (FindByKey(engine.registeredCallouts, callout->calloutKey) != nullptr) return STATUS_FWP_ALREADY_EXISTS;
+  if (FindByKey(engine.objects.registeredCallouts, callout->calloutKey) != nullptr) return STATUS_FWP_ALREADY_EXISTS;
   RegisteredCalloutRecord record{callout->calloutKey, CalloutIdLocked(engine, callout->calloutKey), callout->flags,
                                  callout->classifyFn,  callout->notifyFn,
                                  callout->flowDeleteFn, deviceObject};
-  engine.registeredCallouts.push_back(record);
+  engine.objects.registeredCallouts.push_back(record);
   if (calloutId != nullptr) *calloutId = record.calloutId;
   return STATUS_SUCCESS;
 }
@@ -37,7 +37,7 @@ extern "C" NTSTATUS NTAPI FwpsInjectionHandleCreate0(ADDRESS_FAMILY addressFamil
   Engine& engine = TheEngine();
   std::lock_guard<std::mutex> guard(engine.lock);
   InjectionHandleRecord record{NewHandleLocked(engine, HandleKind::Injection), addressFamily, flags};
-  engine.injectionHandles.push_back(record);
+  engine.objects.injectionHandles.push_back(record);
   *injectionHandle = record.handle;
   return STATUS_SUCCESS;
 }

@@ -42,7 +42,7 @@ UINT32 CalloutIdLocked(Engine& engine, const GUID& key) {
 }
 
 const SessionRecord* SessionLocked(Engine& engine, HANDLE handle) {
-  for (const SessionRecord& session : engine.sessions)
+  for (const SessionRecord& session : engine.objects.sessions)
     if (session.handle == handle) return &session;
   return nullptr;
 }
@@ -56,19 +56,22 @@ std::string Text(const WCHAR* text) {
   return Utf16ToUtf8(text, length);
 }
 
-// The fields every management object carries. The engine knows no
+// The start of every add: the session, then the fields every management
+// object carries (the FWPM structures name them alike). The engine knows no
 // providers, so an object that names one is refused.
-NTSTATUS CopyObject(const GUID& key, const FWPM_DISPLAY_DATA0& displayData, UINT32 flags, const GUID* providerKey,
-                    const FWP_BYTE_BLOB& providerData, HANDLE session, ObjectRecord& out) {
-  if (displayData.name == nullptr) return STATUS_FWP_NULL_DISPLAY_NAME;
-  if (providerKey != nullptr) return STATUS_FWP_PROVIDER_NOT_FOUND;
-  if (providerData.size != 0 && providerData.data == nullptr) return STATUS_FWP_NULL_POINTER;
+template <typename Source>
+NTSTATUS CopyObjectLocked(Engine& engine, HANDLE session, const GUID& key, const Source& source, ObjectRecord& out) {
+  if (SessionLocked(engine, session) == nullptr) return STATUS_INVALID_HANDLE;
+  if (source.displayData.name == nullptr) return STATUS_FWP_NULL_DISPLAY_NAME;
+  if (source.providerKey != nullptr) return STATUS_FWP_PROVIDER_NOT_FOUND;
+  const FWP_BYTE_BLOB& data = source.providerData;
+  if (data.size != 0 && data.data == nullptr) return STATUS_FWP_NULL_POINTER;
   out.key = key;
-  out.name = Text(displayData.name);
-  out.description = Text(displayData.description);
-  out.flags = flags;
+  out.name = Text(source.displayData.name);
+  out.description = Text(source.displayData.description);
+  out.flags = source.flags;
   out.providerKey.reset();
-  out.providerData.assign(providerData.data, providerData.data + providerData.size);
+  out.providerData.assign(data.data, data.data + data.size);
   out.session = session;
   return STATUS_SUCCESS;
 }
@@ -147,15 +150,14 @@ UINT16 RuntimeFilterFlags(UINT32 managementFlags) {
 
 // Checks a filter against what the engine holds and fills in its record and
 // run-time form. Expects the engine lock held.
-NTSTATUS PrepareFilterLocked(Engine& engine, HANDLE engineHandle, const FWPM_FILTER0& filter, StoredFilter& out) {
-  FilterRecord& record = out.record;
-  NTSTATUS status = CopyObject(filter.filterKey, filter.displayData, filter.flags, filter.providerKey,
-                               filter.providerData, engineHandle, record);
+NTSTATUS PrepareFilterLocked(Engine& engine, HANDLE engineHandle, const FWPM_FILTER0& filter, FilterRecord& record,
+                             RuntimeFilter& out) {
+  NTSTATUS status = CopyObjectLocked(engine, engineHandle, filter.filterKey, filter, record);
   if (!NT_SUCCESS(status)) return status;
   if (FindLayer(filter.layerKey) == nullptr) return STATUS_FWP_LAYER_NOT_FOUND;
   record.layerKey = filter.layerKey;
   // The engine has no default sublayer: a filter names one of the sublayers added.
-  const SubLayerRecord* subLayer = FindByKey(engine.subLayers, filter.subLayerKey);
+  const SubLayerRecord* subLayer = FindByKey(engine.objects.subLayers, filter.subLayerKey);
   if (subLayer == nullptr) return STATUS_FWP_SUBLAYER_NOT_FOUND;
   record.subLayerKey = filter.subLayerKey;
 
@@ -172,7 +174,7 @@ NTSTATUS PrepareFilterLocked(Engine& engine, HANDLE engineHandle, const FWPM_FIL
   record.actionType = filter.action.type;
   record.actionKey = filter.action.calloutKey;  // the same bytes as filterType
   if (IsCalloutAction(filter.action.type)) {
-    const CalloutRecord* callout = FindByKey(engine.callouts, filter.action.calloutKey);
+    const CalloutRecord* callout = FindByKey(engine.objects.callouts, filter.action.calloutKey);
     if (callout == nullptr) return STATUS_FWP_CALLOUT_NOT_FOUND;
     if (!SameGuid(callout->applicableLayer, filter.layerKey)) return STATUS_FWP_INCOMPATIBLE_LAYER;
   }
@@ -180,19 +182,19 @@ NTSTATUS PrepareFilterLocked(Engine& engine, HANDLE engineHandle, const FWPM_FIL
   record.providerContextKey = GUID{};
   record.rawContext = 0;
   if (filter.flags & FWPM_FILTER_FLAG_HAS_PROVIDER_CONTEXT) {
-    if (FindByKey(engine.providerContexts, filter.providerContextKey) == nullptr)
+    if (FindByKey(engine.objects.providerContexts, filter.providerContextKey) == nullptr)
       return STATUS_FWP_PROVIDER_CONTEXT_NOT_FOUND;
     record.providerContextKey = filter.providerContextKey;
   } else {
     record.rawContext = filter.rawContext;
   }
 
-  status = ClaimKeyLocked(engine, engine.filters, record.key);
+  status = ClaimKeyLocked(engine, engine.objects.filters, record.key);
   if (!NT_SUCCESS(status)) return status;
   record.filterId = engine.nextFilterId++;
 
   out.weight = record.effectiveWeight;
-  FWPS_FILTER1& runtime = out.runtime;
+  FWPS_FILTER1& runtime = out.filter;
   runtime = FWPS_FILTER1{};
   runtime.filterId = record.filterId;
   runtime.weight.type = FWP_UINT64;
@@ -218,13 +220,13 @@ std::vector<ClassifyTarget> TargetsForLayer(UINT16 layerId) {
   if (layer == nullptr) return targets;
   Engine& engine = TheEngine();
   std::lock_guard<std::mutex> guard(engine.lock);
-  for (const StoredFilter& stored : engine.filters) {
-    const FilterRecord& filter = stored.record;
+  for (size_t i = 0; i < engine.objects.filters.size(); ++i) {
+    const FilterRecord& filter = engine.objects.filters[i];
     if (!SameGuid(filter.layerKey, *layer->key) || !IsCalloutAction(filter.actionType)) continue;
-    const RegisteredCalloutRecord* callout = FindByKey(engine.registeredCallouts, filter.actionKey);
+    const RegisteredCalloutRecord* callout = FindByKey(engine.objects.registeredCallouts, filter.actionKey);
     if (callout == nullptr) continue;
     targets.push_back(ClassifyTarget{callout->classifyFn, callout->notifyFn, callout->flowDeleteFn,
-                                     callout->calloutId, callout->flags, stored.runtime});
+                                     callout->calloutId, callout->flags, engine.runtimeFilters[i].filter});
   }
   std::stable_sort(targets.begin(), targets.end(), [](const ClassifyTarget& a, const ClassifyTarget& b) {
     if (a.filter.subLayerWeight != b.filter.subLayerWeight) return a.filter.subLayerWeight > b.filter.subLayerWeight;
@@ -255,7 +257,7 @@ extern "C" NTSTATUS NTAPI FwpmEngineOpen0(const WCHAR* serverName, UINT32 authnS
   std::lock_guard<std::mutex> guard(engine.lock);
   // The engine is reached through the BFE's RPC end point, which exists only
   // while the service runs.
-  if (engine.bfeState != FWPM_SERVICE_RUNNING) return EPT_NT_NOT_REGISTERED;
+  if (engine.objects.bfeState != FWPM_SERVICE_RUNNING) return EPT_NT_NOT_REGISTERED;
 
   SessionRecord record{};
   if (session != nullptr) {
@@ -268,11 +270,11 @@ extern "C" NTSTATUS NTAPI FwpmEngineOpen0(const WCHAR* serverName, UINT32 authnS
   if (IsZero(record.key)) {
     record.key = NewKeyLocked(engine);
   } else {
-    for (const SessionRecord& open : engine.sessions)
+    for (const SessionRecord& open : engine.objects.sessions)
       if (SameGuid(open.key, record.key)) return STATUS_FWP_ALREADY_EXISTS;
   }
   record.handle = NewHandleLocked(engine, HandleKind::Session);
-  engine.sessions.push_back(record);
+  engine.objects.sessions.push_back(record);
   *engineHandle = record.handle;
   return STATUS_SUCCESS;
 }
@@ -283,11 +285,9 @@ extern "C" NTSTATUS NTAPI FwpmProviderContextAdd0(HANDLE engineHandle, const FWP
   if (providerContext == nullptr) return STATUS_FWP_NULL_POINTER;
   Engine& engine = TheEngine();
   std::lock_guard<std::mutex> guard(engine.lock);
-  if (SessionLocked(engine, engineHandle) == nullptr) return STATUS_INVALID_HANDLE;
   ProviderContextRecord record{};
-  NTSTATUS status = CopyObject(providerContext->providerContextKey, providerContext->displayData,
-                               providerContext->flags, providerContext->providerKey, providerContext->providerData,
-                               engineHandle, record);
+  NTSTATUS status =
+      CopyObjectLocked(engine, engineHandle, providerContext->providerContextKey, *providerContext, record);
   if (!NT_SUCCESS(status)) return status;
   record.type = providerContext->type;
   switch (providerContext->type) {
@@ -305,10 +305,10 @@ extern "C" NTSTATUS NTAPI FwpmProviderContextAdd0(HANDLE engineHandle, const FWP
       return STATUS_NOT_IMPLEMENTED;  // the IPsec policy contexts are not modelled
   }
   if (!NT_SUCCESS(status)) return status;
-  status = ClaimKeyLocked(engine, engine.providerContexts, record.key);
+  status = ClaimKeyLocked(engine, engine.objects.providerContexts, record.key);
   if (!NT_SUCCESS(status)) return status;
   record.providerContextId = engine.nextProviderContextId++;
-  engine.providerContexts.push_back(record);
+  engine.objects.providerContexts.push_back(record);
   if (id != nullptr) *id = record.providerContextId;
   return STATUS_SUCCESS;
 }
@@ -318,15 +318,13 @@ extern "C" NTSTATUS NTAPI FwpmSubLayerAdd0(HANDLE engineHandle, const FWPM_SUBLA
   if (subLayer == nullptr) return STATUS_FWP_NULL_POINTER;
   Engine& engine = TheEngine();
   std::lock_guard<std::mutex> guard(engine.lock);
-  if (SessionLocked(engine, engineHandle) == nullptr) return STATUS_INVALID_HANDLE;
   SubLayerRecord record{};
-  NTSTATUS status = CopyObject(subLayer->subLayerKey, subLayer->displayData, subLayer->flags, subLayer->providerKey,
-                               subLayer->providerData, engineHandle, record);
+  NTSTATUS status = CopyObjectLocked(engine, engineHandle, subLayer->subLayerKey, *subLayer, record);
   if (!NT_SUCCESS(status)) return status;
   record.weight = subLayer->weight;
-  status = ClaimKeyLocked(engine, engine.subLayers, record.key);
+  status = ClaimKeyLocked(engine, engine.objects.subLayers, record.key);
   if (!NT_SUCCESS(status)) return status;
-  engine.subLayers.push_back(record);
+  engine.objects.subLayers.push_back(record);
   return STATUS_SUCCESS;
 }
 
@@ -336,17 +334,15 @@ extern "C" NTSTATUS NTAPI FwpmCalloutAdd0(HANDLE engineHandle, const FWPM_CALLOU
   if (callout == nullptr) return STATUS_FWP_NULL_POINTER;
   Engine& engine = TheEngine();
   std::lock_guard<std::mutex> guard(engine.lock);
-  if (SessionLocked(engine, engineHandle) == nullptr) return STATUS_INVALID_HANDLE;
   CalloutRecord record{};
-  NTSTATUS status = CopyObject(callout->calloutKey, callout->displayData, callout->flags, callout->providerKey,
-                               callout->providerData, engineHandle, record);
+  NTSTATUS status = CopyObjectLocked(engine, engineHandle, callout->calloutKey, *callout, record);
   if (!NT_SUCCESS(status)) return status;
   if (FindLayer(callout->applicableLayer) == nullptr) return STATUS_FWP_LAYER_NOT_FOUND;
   record.applicableLayer = callout->applicableLayer;
-  status = ClaimKeyLocked(engine, engine.callouts, record.key);
+  status = ClaimKeyLocked(engine, engine.objects.callouts, record.key);
   if (!NT_SUCCESS(status)) return status;
   record.calloutId = CalloutIdLocked(engine, record.key);
-  engine.callouts.push_back(record);
+  engine.objects.callouts.push_back(record);
   if (id != nullptr) *id = record.calloutId;
   return STATUS_SUCCESS;
 }
@@ -356,15 +352,15 @@ extern "C" NTSTATUS NTAPI FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0
   NQ_ENGINE_ROUTINE("FwpmFilterAdd0", PASSIVE_LEVEL);
   if (filter == nullptr) return STATUS_FWP_NULL_POINTER;
   Engine& engine = TheEngine();
-  StoredFilter stored{};
+  FilterRecord record{};
+  RuntimeFilter runtime{};
   FWPS_CALLOUT_NOTIFY_FN1* notify = nullptr;
   {
     std::lock_guard<std::mutex> guard(engine.lock);
-    if (SessionLocked(engine, engineHandle) == nullptr) return STATUS_INVALID_HANDLE;
-    NTSTATUS status = PrepareFilterLocked(engine, engineHandle, *filter, stored);
+    NTSTATUS status = PrepareFilterLocked(engine, engineHandle, *filter, record, runtime);
     if (!NT_SUCCESS(status)) return status;
-    if (IsCalloutAction(stored.record.actionType)) {
-      const RegisteredCalloutRecord* callout = FindByKey(engine.registeredCallouts, stored.record.actionKey);
+    if (IsCalloutAction(record.actionType)) {
+      const RegisteredCalloutRecord* callout = FindByKey(engine.objects.registeredCallouts, record.actionKey);
       if (callout != nullptr) notify = callout->notifyFn;
     }
   }
@@ -372,15 +368,15 @@ extern "C" NTSTATUS NTAPI FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0
   // the filter is added, and may refuse it. The engine lock is not held
   // across the call.
   if (notify != nullptr) {
-    stored.runtime.weight.uint64 = &stored.weight;
-    if (!NT_SUCCESS(notify(FWPS_CALLOUT_NOTIFY_ADD_FILTER, &stored.record.key, &stored.runtime)))
+    runtime.filter.weight.uint64 = &runtime.weight;
+    if (!NT_SUCCESS(notify(FWPS_CALLOUT_NOTIFY_ADD_FILTER, &record.key, &runtime.filter)))
       return STATUS_FWP_CALLOUT_NOTIFICATION_FAILED;
   }
   std::lock_guard<std::mutex> guard(engine.lock);
-  if (FindByKey(engine.filters, stored.record.key) != nullptr) return STATUS_FWP_ALREADY_EXISTS;
-  engine.filters.push_back(stored);
-  StoredFilter& kept = engine.filters.back();
-  kept.runtime.weight.uint64 = &kept.weight;
-  if (id != nullptr) *id = kept.record.filterId;
+  if (FindByKey(engine.objects.filters, record.key) != nullptr) return STATUS_FWP_ALREADY_EXISTS;
+  engine.objects.filters.push_back(record);
+  engine.runtimeFilters.push_back(runtime);
+  engine.runtimeFilters.back().filter.weight.uint64 = &engine.runtimeFilters.back().weight;
+  if (id != nullptr) *id = record.filterId;
   return STATUS_SUCCESS;
 }

@@ -10,26 +10,18 @@
 
 namespace host::wfp::detail {
 
-// A filter as the engine keeps it: the management record and the run-time
-// form handed to the callout's notify and classify functions.
-struct StoredFilter {
-  FilterRecord record;
-  UINT64 weight;         // runtime.weight points here: the deque keeps it in place
-  FWPS_FILTER1 runtime;  // context as the callout's notify function left it
+// A filter in the form handed to the callout's notify and classify functions.
+struct RuntimeFilter {
+  UINT64 weight;         // filter.weight points here: the deque keeps it in place
+  FWPS_FILTER1 filter;   // context as the callout's notify function left it
 };
 
 struct Engine {
   std::mutex lock;
-  FWPM_SERVICE_STATE bfeState = FWPM_SERVICE_RUNNING;
+  EngineView objects;  // what View() hands out; the BFE starts RUNNING
+  // runtimeFilters[i] belongs to objects.filters[i]; filters are never deleted.
+  std::deque<RuntimeFilter> runtimeFilters;
   std::optional<FWPM_SERVICE_STATE> changeDuringSubscribe;
-  std::vector<BfeSubscriptionRecord> subscriptions;
-  std::vector<SessionRecord> sessions;
-  std::vector<ProviderContextRecord> providerContexts;
-  std::vector<SubLayerRecord> subLayers;
-  std::vector<CalloutRecord> callouts;
-  std::deque<StoredFilter> filters;
-  std::vector<RegisteredCalloutRecord> registeredCallouts;
-  std::vector<InjectionHandleRecord> injectionHandles;
   // A callout's run-time identifier belongs to its key, whichever of
   // FwpsCalloutRegister1 and FwpmCalloutAdd0 names the key first.
   std::vector<std::pair<GUID, UINT32>> calloutIds;
@@ -54,7 +46,6 @@ bool IsZero(const GUID& guid);
 
 inline const GUID& KeyOf(const ObjectRecord& record) { return record.key; }
 inline const GUID& KeyOf(const RegisteredCalloutRecord& record) { return record.key; }
-inline const GUID& KeyOf(const StoredFilter& filter) { return filter.record.key; }
 
 template <typename Container>
 auto FindByKey(Container& records, const GUID& key) -> decltype(&*records.begin()) {

@@ -24,6 +24,7 @@ struct Injector {
   std::mutex lock;
   std::condition_variable changed;
   std::vector<Injection> record;
+  std::vector<unsigned> outstanding;  // completions still to come, per record entry
   std::deque<Pending> queue;
   unsigned running = 0;
   bool held = false;
@@ -54,7 +55,7 @@ void CompleteOne(const Pending& p) {
   if (!self.heldLocks.empty()) verifier::Report("LOCK_HELD", "an injection completion returned with a spin lock held");
   self.irql = PASSIVE_LEVEL;
   std::lock_guard<std::mutex> guard(inj.lock);
-  inj.record[p.index].completed = true;
+  if (--inj.outstanding[p.index] == 0) inj.record[p.index].completed = true;
 }
 
 void RunCompletions() {
@@ -77,14 +78,20 @@ std::string FirstBufferBytes(const NET_BUFFER_LIST* list) {
   return list != nullptr && list->FirstNetBuffer != nullptr ? ndis::DataBytes(list->FirstNetBuffer) : std::string();
 }
 
+// Records an injection and queues its completion: once for every net buffer
+// list of the chain, as the platform calls the completion function.
 NTSTATUS Inject(Injection entry, FWPS_INJECT_COMPLETE0* completionFn, HANDLE completionContext,
                 const UCHAR* remoteAddress) {
-  if (entry.list != nullptr) MarkInjected(entry.list, entry.injectionHandle);
+  for (const NET_BUFFER_LIST* l = entry.list; l != nullptr; l = l->Next) MarkInjected(l, entry.injectionHandle);
   auto& inj = injector();
   std::lock_guard<std::mutex> guard(inj.lock);
   inj.record.push_back(std::move(entry));
-  inj.queue.push_back(Pending{inj.record.size() - 1, completionFn, completionContext, inj.record.back().list,
-                              remoteAddress});
+  inj.outstanding.push_back(0);
+  size_t index = inj.record.size() - 1;
+  for (NET_BUFFER_LIST* l = inj.record.back().list; l != nullptr; l = l->Next) {
+    inj.queue.push_back(Pending{index, completionFn, completionContext, l, remoteAddress});
+    ++inj.outstanding[index];
+  }
   if (!inj.started) {
     inj.started = true;
     host::detail::StartSystemThread(RunCompletions);
@@ -174,6 +181,36 @@ extern "C" NTSTATUS NTAPI FwpsInjectTransportReceiveAsync0(HANDLE injectionHandl
   entry.compartmentId = compartmentId;
   entry.interfaceIndex = interfaceIndex;
   entry.subInterfaceIndex = subInterfaceIndex;
+  return wfp::Inject(std::move(entry), completionFn, completionContext, nullptr);
+}
+
+extern "C" NTSTATUS NTAPI FwpsStreamInjectAsync0(HANDLE injectionHandle, HANDLE, UINT32 flags, UINT64 flowId,
+                                                 UINT32 calloutId, UINT16 layerId, UINT32 streamFlags,
+                                                 NET_BUFFER_LIST* netBufferList, SIZE_T dataLength,
+                                                 FWPS_INJECT_COMPLETE0* completionFn, HANDLE completionContext) {
+  verifier::RequireIrql(DISPATCH_LEVEL, "FwpsStreamInjectAsync0");
+  if (NTSTATUS failure = faults::Check("FwpsStreamInjectAsync0")) return failure;
+  if (injectionHandle == nullptr || flags != 0 || completionFn == nullptr || (netBufferList == nullptr) != (dataLength == 0))
+    return STATUS_INVALID_PARAMETER;
+  wfp::Injection entry{};
+  entry.kind = wfp::Injection::Stream;
+  entry.injectionHandle = injectionHandle;
+  entry.list = netBufferList;
+  for (const NET_BUFFER_LIST* l = netBufferList; l != nullptr; l = l->Next)
+    for (const NET_BUFFER* nb = l->FirstNetBuffer; nb != nullptr; nb = nb->Next) entry.data += ndis::DataBytes(nb);
+  entry.flowId = flowId;
+  entry.calloutId = calloutId;
+  entry.layerId = layerId;
+  entry.streamFlags = streamFlags;
+  entry.dataLength = dataLength;
+  if (netBufferList == nullptr) {
+    // A disconnect alone carries no data and completes nothing.
+    std::lock_guard<std::mutex> guard(wfp::injector().lock);
+    entry.completed = true;
+    wfp::injector().record.push_back(std::move(entry));
+    wfp::injector().outstanding.push_back(0);
+    return STATUS_SUCCESS;
+  }
   return wfp::Inject(std::move(entry), completionFn, completionContext, nullptr);
 }
 

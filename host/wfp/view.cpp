@@ -34,17 +34,7 @@ std::string ServiceStateName(FWPM_SERVICE_STATE state) {
 EngineView View() {
   detail::Engine& engine = detail::TheEngine();
   std::lock_guard<std::mutex> guard(engine.lock);
-  EngineView view;
-  view.bfeState = engine.bfeState;
-  view.bfeSubscriptions = engine.subscriptions;
-  view.sessions = engine.sessions;
-  view.providerContexts = engine.providerContexts;
-  view.subLayers = engine.subLayers;
-  view.callouts = engine.callouts;
-  for (const detail::StoredFilter& stored : engine.filters) view.filters.push_back(stored.record);
-  view.registeredCallouts = engine.registeredCallouts;
-  view.injectionHandles = engine.injectionHandles;
-  return view;
+  return engine.objects;
 }
 
 const ProviderContextRecord* EngineView::FindProviderContext(const GUID& key) const {

@@ -17,6 +17,7 @@ void AleTest::TearDown() {
   host::wfp::WaitInjectionsCompleted();
   for (NET_BUFFER_LIST* list : packets_) host::ndis::FreeNetBufferList(list);
   EXPECT_EQ(host::wfp::LiveClones(), 0u) << "every clone is freed";
+  for (const auto& injection : host::wfp::Injections()) EXPECT_TRUE(injection.completed) << "every injection completes";
   EXPECT_EQ(host::ndis::LiveNetBufferLists(), 0u);
   ClassifyTest::TearDown();
 }
