@@ -217,20 +217,22 @@ Socket* Stack::ServerSocket(int protocol, uint16_t port, const Packet& p) {
   return s;
 }
 
+bool Stack::Permits(ClassifyEvent& event, const Where& where) {
+  bool pended = false, permitted = false;
+  ClassifyResult r = Run(event, where, &pended, &permitted);
+  return Allowed(r, pended, permitted);
+}
+
 bool Stack::Bind(Socket* s) {
   ClassifyEvent e = host::stack::BindEvent(Describe(s, nullptr));
-  bool pended = false, permitted = false;
-  ClassifyResult r = Run(e, At(s), &pended, &permitted);
-  s->bound = Allowed(r, pended, permitted);
+  s->bound = Permits(e, At(s));
   s->blocked = !s->bound;
   return s->bound;
 }
 
 bool Stack::Listen(Socket* s) {
   ClassifyEvent e = host::stack::ListenEvent(Describe(s, nullptr));
-  bool pended = false, permitted = false;
-  ClassifyResult r = Run(e, At(s), &pended, &permitted);
-  s->listening = Allowed(r, pended, permitted);
+  s->listening = Permits(e, At(s));
   s->blocked = !s->listening;
   return s->listening;
 }

@@ -85,6 +85,8 @@ class Stack {
   bool InboundIp(const Packet& p);
   void Datagram(Flow* f, const Packet& p, bool inbound);
 
+  // Whether the stack may go on with the event (a pended one once decided).
+  bool Permits(host::wfp::ClassifyEvent& event, const Where& where);
   host::wfp::ClassifyResult Run(host::wfp::ClassifyEvent& event, const Where& where, bool* pended = nullptr,
                                 bool* permittedAfterPend = nullptr);
   host::stack::Socket Describe(const Socket* s, const Flow* f) const;
