@@ -97,13 +97,16 @@ std::string CheckInvariants(const HttpParser& p, uint32_t returned, uint32_t que
   for (const RequestNode* node = p.queueHead; node != nullptr && nodes <= p.queueCount; node = node->next) ++nodes;
   if (nodes != p.queueCount)
     return "queueCount " + std::to_string(p.queueCount) + " with " + std::to_string(nodes) + " nodes";
+  if (returned == 0) return "";
+  // The records of this call are the newest ones, at the head.
   std::map<const void*, size_t> blocks;
   for (const host::pool::Allocation& a : host::pool::Outstanding()) blocks[a.address] = a.size;
-  for (const RequestRecord* record : QueuedRequests(p)) {
-    std::string d = TextInBlock("requestLine", record->requestLine, blocks);
-    if (d.empty()) d = TextInBlock("host", record->host, blocks);
+  const RequestNode* node = p.queueHead;
+  for (uint32_t k = 0; k < returned; ++k, node = node->next) {
+    std::string d = TextInBlock("requestLine", node->record->requestLine, blocks);
+    if (d.empty()) d = TextInBlock("host", node->record->host, blocks);
     if (!d.empty()) return d;
-    if (record->blocked != 0) return "a new record is marked blocked";
+    if (node->record->blocked != 0) return "a new record is marked blocked";
   }
   return "";
 }
