@@ -1,6 +1,6 @@
 // ParseHttpRequests: the header scanner. The scanner's rules are stated per
 // byte (ScanByte); the bytes between line ends obey the simplest of them, so
-// they are found a machine word at a time and stored with one copy, with the
+// they are scanned and stored a machine word at a time (TakeText), with the
 // same effect on counters and buffers as taking them one by one.
 #include "core/http/http_parser.h"
 
@@ -15,21 +15,29 @@ constexpr ScanWord kLFs = kOnes * '\n';
 static_assert(sizeof(ScanWord) == sizeof(unsigned long), "__builtin_ctzl takes a ScanWord");
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the lowest flagged byte comes first");
 
-// High bit of each byte of w that is zero. A borrow only runs upwards from a
-// zero byte, so the lowest flag is always a true one.
-inline ScanWord ZeroBytes(ScanWord w) { return (w - kOnes) & ~w & kHighBits; }
+// High bit of each byte of w that is CR or LF. A borrow only runs upwards
+// from a matching byte, so the lowest flag is always a true one.
+inline ScanWord LineEnds(ScanWord w) {
+  ScanWord cr = w ^ kCRs;
+  ScanWord lf = w ^ kLFs;
+  return (((cr - kOnes) & ~cr) | ((lf - kOnes) & ~lf)) & kHighBits;
+}
+// Non-zero when w has a byte below 0x0E, which every CR and LF is; cheaper
+// than LineEnds and rarely true inside header text.
+inline ScanWord Controls(ScanWord w) { return (w - kOnes * 0x0E) & ~w & kHighBits; }
+inline UINT32 FirstFlagged(ScanWord flags) { return static_cast<UINT32>(__builtin_ctzl(flags)) / 8; }
+inline ScanWord LoadWord(const UINT8* p) {
+  ScanWord w;
+  __builtin_memcpy(&w, p, sizeof(w));
+  return w;
+}
 
 // Index of the first CR or LF among the n bytes at p, or n when there is none.
 UINT32 FindLineEnd(const UINT8* p, UINT32 n) {
   UINT32 i = 0;
-  for (; n - i >= 2 * sizeof(ScanWord); i += 2 * sizeof(ScanWord)) {
-    ScanWord a, b;
-    __builtin_memcpy(&a, p + i, sizeof(a));
-    __builtin_memcpy(&b, p + i + sizeof(a), sizeof(b));
-    ScanWord hitA = ZeroBytes(a ^ kCRs) | ZeroBytes(a ^ kLFs);
-    ScanWord hitB = ZeroBytes(b ^ kCRs) | ZeroBytes(b ^ kLFs);
-    if (hitA != 0) return i + __builtin_ctzl(hitA) / 8;
-    if (hitB != 0) return i + sizeof(a) + __builtin_ctzl(hitB) / 8;
+  for (; n - i >= sizeof(ScanWord); i += sizeof(ScanWord)) {
+    ScanWord hit = LineEnds(LoadWord(p + i));
+    if (hit != 0) return i + FirstFlagged(hit);
   }
   for (; i < n; ++i)
     if (p[i] == '\r' || p[i] == '\n') return i;
@@ -120,7 +128,7 @@ void ReadHeaderLine(HttpParser* parser) {
 
 // lineState is LineEndCRLF or LineEndLF. Removes the line end; returns false
 // when the line was empty, which ends the header (LineHeaderEnd).
-bool EndLine(HttpParser* parser) {
+inline __attribute__((always_inline)) bool EndLine(HttpParser* parser) {
   parser->lineLength -= parser->lineState == LineEndCRLF ? 2 : 1;
   CurrentLine(parser)[parser->lineLength] = '\0';
   if (parser->lineLength == 0) {
@@ -158,6 +166,63 @@ bool ScanByte(HttpParser* parser, UINT8 byte) {
   return true;
 }
 
+// Stores a word of line text at out; returns false. When the word holds a
+// line end, stores only the bytes before it, leaves the buffer's bytes from
+// there on as they are, adds their number to *taken and returns true.
+inline bool StoreWord(char* out, ScanWord w, UINT32* taken) {
+  ScanWord hit = LineEnds(w);
+  if (hit == 0) {
+    __builtin_memcpy(out, &w, sizeof(w));
+    *taken += sizeof(w);
+    return false;
+  }
+  UINT32 k = FirstFlagged(hit);
+  ScanWord keep = ~ScanWord(0) << (8 * k);
+  ScanWord old;
+  __builtin_memcpy(&old, out, sizeof(old));
+  old = (w & ~keep) | (old & keep);
+  __builtin_memcpy(out, &old, sizeof(old));
+  *taken += k;
+  return true;
+}
+
+// Inside a line every byte but CR and LF is only counted and stored. Takes
+// such bytes from the n at p, up to the first CR or LF, and returns how many.
+// While they fit into the line buffer, each word is stored as it is scanned.
+UINT32 TakeText(HttpParser* parser, const UINT8* p, UINT32 n) {
+  UINT32 fit = kLineBufferSize - parser->lineLength;
+  if (fit > n) fit = n;
+  char* out = CurrentLine(parser) + parser->lineLength;
+  UINT32 i = 0;
+  bool ended = false;
+  while (fit - i >= 2 * sizeof(ScanWord)) {
+    ScanWord a = LoadWord(p + i);
+    ScanWord b = LoadWord(p + i + sizeof(a));
+    if ((Controls(a) | Controls(b)) == 0) {
+      __builtin_memcpy(out + i, &a, sizeof(a));
+      __builtin_memcpy(out + i + sizeof(a), &b, sizeof(b));
+      i += 2 * sizeof(ScanWord);
+    } else if (StoreWord(out + i, a, &i) || StoreWord(out + i, b, &i)) {
+      ended = true;
+      break;
+    }
+  }
+  if (!ended && fit - i >= sizeof(ScanWord)) ended = StoreWord(out + i, LoadWord(p + i), &i);
+  if (!ended) {
+    for (; i < fit && p[i] != '\r' && p[i] != '\n'; ++i) out[i] = static_cast<char>(p[i]);
+  }
+  parser->lineLength += i;
+  parser->headerBytes += i;
+  if (i == n || i < fit || p[i] == '\r' || p[i] == '\n') return i;
+  // The line outgrows its buffer; the rest of the run takes the slow way.
+  UINT32 rest = FindLineEnd(p + i, n - i);
+  if (rest != 0) {
+    StoreRun(parser, reinterpret_cast<const char*>(p + i), rest);
+    parser->headerBytes += rest;
+  }
+  return i + rest;
+}
+
 // Scans header bytes until the header ends, the scan fails or the data run
 // out. Returns the bytes consumed: when the header ended, the index just past
 // its last byte.
@@ -165,14 +230,21 @@ UINT32 ScanHeader(HttpParser* parser, const UINT8* data, UINT32 length) {
   UINT32 i = 0;
   while (i < length) {
     if (parser->lineState == LineText) {
-      // Inside a line every byte but CR and LF only counts and is stored.
       UINT32 room = parser->headerBytes < kMaxHeaderBytes ? kMaxHeaderBytes - parser->headerBytes : 0;
-      UINT32 run = FindLineEnd(data + i, length - i < room ? length - i : room);
-      if (run != 0) {
-        StoreRun(parser, reinterpret_cast<const char*>(data + i), run);
-        parser->headerBytes += run;
-        i += run;
-        if (i == length) break;
+      i += TakeText(parser, data + i, length - i < room ? length - i : room);
+      if (i == length) break;
+      // The common line end, CR LF within the bound and the buffer, in one step.
+      if (data[i] == '\r' && length - i >= 2 && data[i + 1] == '\n' && parser->headerBytes + 2 <= kMaxHeaderBytes &&
+          parser->lineLength + 2 <= kLineBufferSize) {
+        char* end = CurrentLine(parser) + parser->lineLength;
+        end[0] = '\r';
+        end[1] = '\n';
+        parser->lineLength += 2;
+        parser->headerBytes += 2;
+        parser->lineState = LineEndCRLF;
+        i += 2;
+        if (!EndLine(parser)) break;
+        continue;
       }
     }
     if (!ScanByte(parser, data[i++])) break;
