@@ -32,7 +32,7 @@ demo: host32
 	  --policy samples/demo.policy --log $(BUILD)/demo-replay.jsonl
 	@echo "log of every client call, classify and injection: $(BUILD)/demo-replay.jsonl"
 
-test: host32 host64 windows tsan
+test: host32 host64 windows tsan fuzz
 	ctest --test-dir $(BUILD)/windows --output-on-failure
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(BUILD)/tsan --output-on-failure -j $(JOBS)
 	ctest --test-dir $(BUILD)/host64 --output-on-failure -j $(JOBS)
@@ -40,6 +40,20 @@ test: host32 host64 windows tsan
 
 bench: host64
 	$(BUILD)/host64/bench/nqwfp_bench
+
+# The HTTP parser's libFuzzer target (clang, ASan, UBSan) in a build directory
+# of its own: a seeded run of bounded length from the committed seeds; new
+# inputs go to a scratch corpus, crashes to $(BUILD)/fuzz/.
+FUZZ_RUNS ?= 40000
+FUZZ_TIME ?= 120
+fuzz: deps
+	cmake -S fuzz -B $(BUILD)/fuzz $(CMAKE_GEN) -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	cmake --build $(BUILD)/fuzz -j $(JOBS)
+	rm -rf $(BUILD)/fuzz/corpus && mkdir -p $(BUILD)/fuzz/corpus
+	$(BUILD)/fuzz/http_parser_fuzzer $(BUILD)/fuzz/corpus tests/fuzz/corpus -seed=1 -runs=$(FUZZ_RUNS) \
+	  -max_total_time=$(FUZZ_TIME) -max_len=6000 -artifact_prefix=$(BUILD)/fuzz/ \
+	  >$(BUILD)/fuzz/fuzz.log 2>&1 || { tail -n 40 $(BUILD)/fuzz/fuzz.log; exit 1; }
+	@grep -E '^(INFO: seed corpus|Done)' $(BUILD)/fuzz/fuzz.log
 
 clean:
 	rm -rf $(BUILD)

@@ -9,6 +9,7 @@ packages=(
   googletest                           # GoogleTest sources, built per flavour
   libbenchmark-dev                     # make bench
   libhttp-parser-dev                   # parser comparison in the benchmark
+  libh2o-evloop0.13                    # its copy of picohttpparser, the other one
   clang libclang-rt-14-dev             # libFuzzer
   libpcap-dev                          # capture replay, host64
   libpcap0.8-dev:i386                  # capture replay, host32 (g++ -m32 links the i386 library)
