@@ -29,6 +29,9 @@ namespace faults {
 // The nth call (1-based, counted from now) of `routine` fails with `status`;
 // with every set, that call and all later ones fail.
 void FailCall(const std::string& routine, unsigned nth, NTSTATUS status, bool every = false);
+// The nth call (1-based, counted from now) of `routine` first runs `action` on
+// the calling thread, as if another processor did something at that moment.
+void BeforeCall(const std::string& routine, unsigned nth, std::function<void()> action);
 void Clear();
 // Called by the platform routines themselves: the status to fail with, or 0.
 NTSTATUS Check(const char* routine);

@@ -156,6 +156,7 @@ extern "C" NTSTATUS NTAPI FwpsPendOperation0(HANDLE completionHandle, HANDLE* co
 
 extern "C" void NTAPI FwpsCompleteOperation0(HANDLE completionContext, NET_BUFFER_LIST* netBufferList) {
   verifier::RequireIrql(DISPATCH_LEVEL, "FwpsCompleteOperation0");
+  faults::Check("FwpsCompleteOperation0");  // counted; returns nothing to fail with
   auto& o = wfp::ops();
   std::shared_ptr<wfp::Operation> op;
   wfp::ReauthorizeMode mode;

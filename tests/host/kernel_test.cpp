@@ -56,6 +56,23 @@ TEST_F(HostKernel, PoolFailsTheNthAllocationOrEveryOneFromIt) {
   for (void* p : {first, third, fourth}) ExFreePoolWithTag(p, 0);
 }
 
+TEST_F(HostKernel, AnActionRunsOnceBeforeTheNthCallOfARoutine) {
+  std::vector<uint64_t> seenAt;
+  host::faults::BeforeCall("ExAllocatePoolWithTag", 2, [&seenAt] {
+    seenAt.push_back(host::pool::AllocationCount());
+    // Whatever the action calls does not run it again.
+    ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 4, 0), 0);
+  });
+  uint64_t before = host::pool::AllocationCount();
+  void* a = ExAllocatePoolWithTag(NonPagedPool, 8, 0);
+  void* b = ExAllocatePoolWithTag(NonPagedPool, 8, 0);
+  void* c = ExAllocatePoolWithTag(NonPagedPool, 8, 0);
+  ASSERT_EQ(seenAt.size(), 1u);
+  EXPECT_EQ(seenAt[0], before + 1) << "after the first allocation, before the second";
+  EXPECT_EQ(host::pool::AllocationCount(), before + 4);
+  for (void* p : {a, b, c}) ExFreePoolWithTag(p, 0);
+}
+
 TEST_F(HostKernel, FreeingTwiceOrWithTheWrongTagIsCaught) {
   void* p = ExAllocatePoolWithTag(NonPagedPool, 4, 0x64636261u);
   ExFreePoolWithTag(p, 0);
