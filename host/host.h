@@ -22,6 +22,10 @@ std::vector<std::string> Violations();
 void Clear();
 // Checks the current thread's IRQL against the highest one a routine allows.
 void RequireIrql(KIRQL highest, const char* routine);
+// The filter engine's pend, complete and inject routines may call back into
+// the callout (a completion reauthorizes at once); the driver holds none of
+// its spin locks across them.
+void RequireNoSpinLockHeld(const char* routine);
 }  // namespace verifier
 
 // ---- Failure injection for named platform routines ---------------------------

@@ -134,6 +134,7 @@ extern "C" NTSTATUS NTAPI FwpsInjectTransportSendAsync0(HANDLE injectionHandle, 
                                                         FWPS_INJECT_COMPLETE0* completionFn,
                                                         HANDLE completionContext) {
   verifier::RequireIrql(DISPATCH_LEVEL, "FwpsInjectTransportSendAsync0");
+  verifier::RequireNoSpinLockHeld("FwpsInjectTransportSendAsync0");
   if (NTSTATUS failure = faults::Check("FwpsInjectTransportSendAsync0")) return failure;
   if (injectionHandle == nullptr || netBufferList == nullptr || completionFn == nullptr || flags != 0)
     return STATUS_INVALID_PARAMETER;
@@ -162,6 +163,7 @@ extern "C" NTSTATUS NTAPI FwpsInjectTransportReceiveAsync0(HANDLE injectionHandl
                                                            FWPS_INJECT_COMPLETE0* completionFn,
                                                            HANDLE completionContext) {
   verifier::RequireIrql(DISPATCH_LEVEL, "FwpsInjectTransportReceiveAsync0");
+  verifier::RequireNoSpinLockHeld("FwpsInjectTransportReceiveAsync0");
   if (NTSTATUS failure = faults::Check("FwpsInjectTransportReceiveAsync0")) return failure;
   if (injectionHandle == nullptr || netBufferList == nullptr || completionFn == nullptr || flags != 0)
     return STATUS_INVALID_PARAMETER;
