@@ -63,8 +63,10 @@ TEST_F(DatagramData, SentDatagramReportsPayloadThenCount) {
   EXPECT_EQ(calls[0].Value("length"), 9u);
   EXPECT_EQ(calls[0].Value("reserved"), 0u);
   EXPECT_EQ(calls[1].slot, "ReportDatagramSent");
-  EXPECT_EQ(calls[1].Value("length"), 9u);
+  EXPECT_EQ(calls[1].Value("processId"), kCurrentPid);
   EXPECT_EQ(calls[1].Value("remoteAddress"), Net(Ipv4("192.0.2.53")));
+  EXPECT_EQ(calls[1].Value("remotePort"), 53u) << "the remote port, not the local 5353";
+  EXPECT_EQ(calls[1].Value("length"), 9u);
 }
 
 TEST_F(DatagramData, SentDatagramOfEightBytesOrLessIsNotReported) {
