@@ -84,18 +84,116 @@ TEST_F(PendedDecisions, ConnectLivesFromPendToReauthorizationEitherWay) {
   }
 }
 
+// The reauthorization frees the parked record inside the completing call or
+// later on another thread, before or while the send is in flight; the send
+// keeps its remote address either way.
 TEST_F(PendedDecisions, SendInjectionKeepsItsRemoteAddressAfterTheRecordIsFreed) {
   PendEverything(0);
   host::wfp::HoldInjectionCompletions(true);
   Socket s = TcpSocket();
-  auto a = Authorize(s, host::stack::ConnectEvent(s, ConnectPacket(s)));
-  ASSERT_TRUE(a.reauthorized) << "the reauthorization freed the parked record";
-  EXPECT_TRUE(IsListEmpty(&gDriverState->decidedConnects));
+  for (ReauthorizeMode mode : {ReauthorizeMode::InsideCompletion, ReauthorizeMode::Later}) {
+    host::wfp::SetReauthorizeMode(mode);
+    s.localPort = static_cast<UINT16>(s.localPort + 1);
+    auto a = Authorize(s, host::stack::ConnectEvent(s, ConnectPacket(s)));
+    ASSERT_TRUE(a.reauthorized) << "the reauthorization freed the parked record";
+    EXPECT_TRUE(IsListEmpty(&gDriverState->decidedConnects));
+  }
   WaitWorkerIdle();
-  ASSERT_EQ(host::wfp::Injections().size(), 1u) << "the send is queued, its completion held";
+  auto injections = host::wfp::Injections();
+  ASSERT_EQ(injections.size(), 2u) << "both sends are queued, their completions held";
+  UINT32 remote = Net(s.remoteAddress);
+  for (const auto& sent : injections)
+    EXPECT_EQ(sent.remoteAddress, std::string(reinterpret_cast<const char*>(&remote), 4));
   host::wfp::HoldInjectionCompletions(false);
   host::wfp::WaitInjectionsCompleted();
-  EXPECT_TRUE(host::verifier::Violations().empty()) << "the address was read after the record was gone";
+  EXPECT_TRUE(host::verifier::Violations().empty()) << "the address changed while the send was in flight";
+}
+
+// A reauthorization of the same connection (one the engine makes on its own,
+// say) claims the parked record just as the worker completes the operation.
+// The worker read everything it needs before it parked the record.
+TEST_F(PendedDecisions, ConnectClaimedBetweenParkingAndCompletionIsStillSentWhole) {
+  PendEverything(0);
+  Socket s = TcpSocket();
+  NET_BUFFER_LIST* packet = ConnectPacket(s, 6);
+  auto event = host::stack::ConnectEvent(s, packet);
+  static char control[] = "cmsg-bytes";
+  event.meta.controlData = reinterpret_cast<WSACMSGHDR*>(control);
+  event.meta.controlDataLength = sizeof(control);
+  ClassifyEvent again = event;
+  again.Set(FWPS_FIELD_ALE_AUTH_CONNECT_V4_FLAGS, FWP_CONDITION_FLAG_IS_REAUTHORIZE);
+  again.layerData = nullptr;
+  ClassifyResult early;
+  host::faults::BeforeCall("FwpsCompleteOperation0", 1, [&early, &again] { early = RunClassify(again); });
+
+  nqtest::PoolCheckpoint pool;
+  auto a = Authorize(s, event);
+  ExpectPendedClassify(a);
+  EXPECT_EQ(early.actionType, FWP_ACTION_PERMIT);
+  EXPECT_EQ(early.rights, 0u) << "the early reauthorization applied the parked verdict";
+  EXPECT_EQ(a.reauthorization.result.rights, FWPS_RIGHT_ACTION_WRITE) << "nothing was left for the completion's own";
+  EXPECT_EQ(Client().CallsTo("ReportConnect").size(), 1u);
+
+  WaitWorkerIdle();
+  host::wfp::WaitInjectionsCompleted();
+  auto injections = host::wfp::Injections();
+  ASSERT_EQ(injections.size(), 1u);
+  const auto& sent = injections[0];
+  UINT32 remote = Net(s.remoteAddress);
+  EXPECT_EQ(sent.data, host::ndis::DataBytes(packet->FirstNetBuffer));
+  EXPECT_EQ(sent.remoteAddress, std::string(reinterpret_cast<const char*>(&remote), 4));
+  EXPECT_EQ(sent.controlData, std::string(control, sizeof(control)));
+  EXPECT_EQ(sent.endpointHandle, s.endpointHandle);
+  EXPECT_EQ(sent.compartmentId, s.compartmentId);
+  EXPECT_EQ(host::wfp::LiveClones(), 0u);
+  EXPECT_NO_LEAKS(pool);
+}
+
+TEST_F(PendedDecisions, NoMemoryForTheSendContextDropsTheHeldPacket) {
+  PendEverything(0);
+  Socket s = TcpSocket();
+  auto event = host::stack::ConnectEvent(s, ConnectPacket(s));
+  static char control[] = "cmsg";
+  event.meta.controlData = reinterpret_cast<WSACMSGHDR*>(control);
+  event.meta.controlDataLength = sizeof(control);
+  nqtest::PoolCheckpoint pool;
+  host::pool::FailAllocation(3);  // the record, the control-data copy, then the worker's send context
+  auto a = Authorize(s, event);
+  WaitWorkerIdle();
+  host::pool::ClearFailures();
+  ExpectPendedClassify(a);
+  EXPECT_TRUE(a.permitted);
+  EXPECT_TRUE(host::wfp::Injections().empty());
+  EXPECT_EQ(host::wfp::LiveClones(), 0u);
+  EXPECT_NO_LEAKS(pool) << "the clone and the control-data copy are freed";
+}
+
+TEST_F(PendedDecisions, AConnectAsAStackRunsIt) {
+  for (NqU32 block : {0u, 1u}) {
+    SCOPED_TRACE(block ? "bind blocked" : "both permitted");
+    Client().ClearCalls();
+    PendEverything(block);
+    Socket s = TcpSocket();
+    s.localPort = static_cast<UINT16>(51000 + block);
+    s.endpointHandle = 0xC000 + block;
+    size_t injectionsBefore = host::wfp::Injections().size();
+    auto outcome = host::stack::Connect(Engine(), s, ConnectPacket(s, 5));
+    EXPECT_TRUE(outcome.bind.pended);
+    EXPECT_EQ(outcome.bind.permitted, block == 0);
+    WaitWorkerIdle();
+    host::wfp::WaitInjectionsCompleted();
+    NqU64 pid = 0;
+    EXPECT_EQ(Table()->LookupTcpEndpointOwner(Net(s.localAddress), s.localPort, &pid), block ? 0u : 1u);
+    if (block) {
+      EXPECT_EQ(Slots(Calls()), (std::vector<std::string>{"QueryBind", "DecidePended"})) << "no connect follows";
+      continue;
+    }
+    EXPECT_TRUE(outcome.connect.pended);
+    EXPECT_TRUE(outcome.connect.permitted);
+    EXPECT_EQ(Slots(Calls()),
+              (std::vector<std::string>{"QueryBind", "DecidePended", "QueryConnect", "DecidePended", "ReportConnect"}));
+    EXPECT_EQ(host::wfp::Injections().size() - injectionsBefore, 1u);
+  }
 }
 
 TEST_F(PendedDecisions, AcceptIsReportedAndFreedByTheWorkerAndReinjectedWithItsHeaders) {
@@ -199,6 +297,62 @@ TEST_F(PendedDecisions, ListenAndBindAreAppliedFromTheirParkedRecords) {
   }
   EXPECT_TRUE(IsListEmpty(&gDriverState->decidedBinds));
   EXPECT_TRUE(IsListEmpty(&gDriverState->decidedListens));
+}
+
+// Every pended report carries the values the client was asked about, in the
+// same order, with blocked in place of the handle: accepts from the worker,
+// listens from a reauthorization running on another thread.
+TEST_F(PendedDecisions, PendedReportsCarryTheQueriedValuesInTheirOrder) {
+  PendEverything(1);
+  host::wfp::SetReauthorizeMode(ReauthorizeMode::Later);
+  Socket udp = UdpSocket();
+  udp.processId = 0x0000000700000D1Dull;
+  Authorize(udp, host::stack::AcceptEvent(udp, AcceptPacket(udp, 4), 20, 8));
+  Socket tcp = TcpSocket();
+  tcp.processId = udp.processId;
+  tcp.localPort = 8443;
+  Authorize(tcp, host::stack::ListenEvent(tcp));
+  WaitWorkerIdle();
+  for (auto [querySlot, reportSlot] : {std::pair{"QueryAccept", "ReportAccept"}, {"QueryListen", "ReportListen"}}) {
+    auto query = Client().CallsTo(querySlot).at(0);
+    auto report = Client().CallsTo(reportSlot).at(0);
+    ASSERT_EQ(report.args.size() + 1, query.args.size()) << reportSlot;  // the query also records its result
+    for (size_t i = 0; i + 1 < report.args.size(); ++i) {
+      EXPECT_EQ(report.args[i].name, query.args[i].name) << reportSlot;
+      EXPECT_EQ(report.args[i].value, query.args[i].value) << reportSlot << " " << report.args[i].name;
+    }
+    EXPECT_EQ(report.Value("processId"), 0xD1Du) << reportSlot;
+    EXPECT_EQ(report.Value("blocked"), 1u) << reportSlot;
+  }
+  EXPECT_EQ(Client().CallsTo("ReportAccept").at(0).Value("isTcp"), 0u);
+}
+
+// The client lowered its flag after it decided: the reauthorizations make no
+// call, permit with the write right kept, and leave the records parked; a
+// bind records its endpoint as it does whenever the client is not ready.
+TEST_F(PendedDecisions, ReauthorizationsAfterTheClientLoweredItsFlagCallNothing) {
+  PendEverything(1);
+  Client().answers().decidePended = [](NqPendHandle) -> NqU32 {
+    client::StandInClient::Instance().SetReady(false);
+    return 1;
+  };
+  Socket s = TcpSocket();
+  std::vector<host::wfp::ClassifyEvent> events = {host::stack::BindEvent(s), host::stack::ListenEvent(s),
+                                                  host::stack::ConnectEvent(s, ConnectPacket(s))};
+  for (const auto& e : events) {
+    Client().SetReady(true);
+    auto a = Authorize(s, e);
+    ExpectPendedClassify(a);
+    EXPECT_EQ(a.reauthorization.result.actionType, FWP_ACTION_PERMIT) << host::wfp::LayerName(e.layerId);
+    EXPECT_EQ(a.reauthorization.result.rights, FWPS_RIGHT_ACTION_WRITE) << host::wfp::LayerName(e.layerId);
+  }
+  EXPECT_EQ(Slots(Calls()), (std::vector<std::string>{"QueryBind", "DecidePended", "QueryListen", "DecidePended",
+                                                      "QueryConnect", "DecidePended"}));
+  EXPECT_FALSE(IsListEmpty(&gDriverState->decidedBinds));
+  EXPECT_FALSE(IsListEmpty(&gDriverState->decidedListens));
+  EXPECT_FALSE(IsListEmpty(&gDriverState->decidedConnects));
+  NqU64 pid = 0;
+  EXPECT_EQ(Table()->LookupTcpEndpointOwner(Net(s.localAddress), s.localPort, &pid), 1u);
 }
 
 TEST_F(PendedDecisions, NonzeroHandleWinsOverANonzeroResult) {
