@@ -76,6 +76,9 @@ size_t HeldSpinLockCount();
 // Makes every wait with a timeout that is blocked now, or starts before the
 // next call, return STATUS_TIMEOUT as if its time had run out.
 void ExpireTimedWaits();
+// While stopped, time does not pass: a timed wait ends only when its object is
+// signalled or ExpireTimedWaits is called.
+void StopClock(bool stopped);
 // Blocks until the delayed work queue has run every queued item.
 void WaitWorkQueueIdle();
 // While paused, the delayed work queue keeps what is queued and runs none of

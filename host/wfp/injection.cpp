@@ -150,6 +150,7 @@ extern "C" NTSTATUS NTAPI FwpsInjectTransportSendAsync0(HANDLE injectionHandle, 
   if (sendArgs != nullptr) {
     remote = sendArgs->remoteAddress;
     if (remote != nullptr) entry.remoteAddress.assign(reinterpret_cast<const char*>(remote), 4);
+    entry.remoteScopeId = sendArgs->remoteScopeId.Value;
     if (sendArgs->controlData != nullptr)
       entry.controlData.assign(reinterpret_cast<const char*>(sendArgs->controlData), sendArgs->controlDataLength);
   }

@@ -158,6 +158,32 @@ TEST_F(HostKernel, RelativeTimeoutExpiresOrIsExpiredOnRequest) {
   EXPECT_EQ(result.load(), STATUS_TIMEOUT);
 }
 
+TEST_F(HostKernel, WithTheClockStoppedOnlyASignalOrAnExpiryEndsATimedWait) {
+  KEVENT event;
+  KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+  host::kernel::StopClock(true);
+  LARGE_INTEGER shortWait;
+  shortWait.QuadPart = -10 * 1000;  // 1 ms
+  std::atomic<NTSTATUS> result{STATUS_PENDING};
+  std::thread waiter([&] {
+    result = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &shortWait);
+    result = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &shortWait);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(result.load(), STATUS_PENDING) << "no time passed";
+  KeSetEvent(&event, 0, FALSE);
+  while (result.load() == STATUS_PENDING) std::this_thread::yield();
+  EXPECT_EQ(result.load(), STATUS_SUCCESS);
+  // The second wait ends only by expiry; expire until it has started and ended.
+  for (int i = 0; i < 5000 && result.load() == STATUS_SUCCESS; ++i) {
+    host::kernel::ExpireTimedWaits();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  waiter.join();
+  EXPECT_EQ(result.load(), STATUS_TIMEOUT);
+  host::kernel::StopClock(false);
+}
+
 TEST_F(HostKernel, BlockingWaitAtDispatchLevelIsCaught) {
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, TRUE);
