@@ -212,6 +212,7 @@ TEST_F(PendedDecisions, AcceptIsReportedAndFreedByTheWorkerAndReinjectedWithItsH
     auto a = Authorize(s, host::stack::AcceptEvent(s, packet, 20, 20));
     ExpectPendedClassify(a);
     EXPECT_EQ(a.reauthorization.result.actionType, FWP_ACTION_PERMIT) << "an accept's reauthorization permits";
+    EXPECT_EQ(a.reauthorization.completedWith != nullptr, block == 0) << "completed with the clone on permit";
     EXPECT_EQ(a.reauthorization.result.rights, FWPS_RIGHT_ACTION_WRITE);
     WaitWorkerIdle();
     host::wfp::WaitInjectionsCompleted();
@@ -278,7 +279,7 @@ TEST_F(PendedDecisions, IpsecSecuredAcceptGetsItsIpHeaderRebuilt) {
 TEST_F(PendedDecisions, ListenAndBindAreAppliedFromTheirParkedRecords) {
   for (NqU32 block : {0u, 1u}) {
     Client().ClearCalls();
-    PendEverything(block);
+    PendEverything(block ? 0x100u : 0u);  // any nonzero decision blocks
     Socket s = TcpSocket();
     s.localPort = static_cast<UINT16>(8000 + block);
     s.endpointHandle = 0xB000 + block;
@@ -358,6 +359,55 @@ TEST_F(PendedDecisions, ReauthorizationsAfterTheClientLoweredItsFlagCallNothing)
   EXPECT_FALSE(IsListEmpty(&gDriverState->decidedConnects));
   NqU64 pid = 0;
   EXPECT_EQ(Table()->LookupTcpEndpointOwner(Net(s.localAddress), s.localPort, &pid), 1u);
+}
+
+// A reauthorization that differs from a parked record in any one of its
+// layer's keys leaves the record for its own reauthorization. The other one
+// runs as the worker completes the record's operation.
+TEST_F(PendedDecisions, AReauthorizationClaimsOnlyARecordWithAllItsKeys) {
+  struct Variant {
+    const char* what;
+    host::wfp::ClassifyEvent (*event)(const Socket&);
+    void (*change)(Socket&);
+  };
+  auto bind = [](const Socket& s) { return host::stack::BindEvent(s); };
+  auto listen = [](const Socket& s) { return host::stack::ListenEvent(s); };
+  auto connect = [](const Socket& s) { return host::stack::ConnectEvent(s, nullptr); };
+  const Variant variants[] = {
+      {"bind, protocol", bind, [](Socket& s) { s.protocol = IPPROTO_UDP; }},
+      {"bind, local address", bind, [](Socket& s) { s.localAddress = Ipv4("10.0.0.3"); }},
+      {"bind, local port", bind, [](Socket& s) { s.localPort++; }},
+      {"listen, local address", listen, [](Socket& s) { s.localAddress = Ipv4("10.0.0.3"); }},
+      {"listen, local port", listen, [](Socket& s) { s.localPort++; }},
+      {"connect, protocol", connect, [](Socket& s) { s.protocol = IPPROTO_UDP; }},
+      {"connect, local address", connect, [](Socket& s) { s.localAddress = Ipv4("10.0.0.3"); }},
+      {"connect, local port", connect, [](Socket& s) { s.localPort++; }},
+      {"connect, remote address", connect, [](Socket& s) { s.remoteAddress = Ipv4("192.0.2.81"); }},
+      {"connect, remote port", connect, [](Socket& s) { s.remotePort++; }},
+  };
+  PendEverything(1);
+  for (const Variant& v : variants) {
+    SCOPED_TRACE(v.what);
+    Socket s = TcpSocket();
+    Socket other = s;
+    v.change(other);
+    ClassifyEvent again = v.event(other);
+    UINT32 flagsField = again.layerId == FWPS_LAYER_ALE_RESOURCE_ASSIGNMENT_V4 ? FWPS_FIELD_ALE_RESOURCE_ASSIGNMENT_V4_FLAGS
+                        : again.layerId == FWPS_LAYER_ALE_AUTH_LISTEN_V4     ? FWPS_FIELD_ALE_AUTH_LISTEN_V4_FLAGS
+                                                                             : FWPS_FIELD_ALE_AUTH_CONNECT_V4_FLAGS;
+    again.Set(flagsField, FWP_CONDITION_FLAG_IS_REAUTHORIZE);
+    ClassifyResult early;
+    host::faults::BeforeCall("FwpsCompleteOperation0", 1, [&early, &again] { early = RunClassify(again); });
+    auto a = Authorize(s, v.event(s));
+    ExpectPendedClassify(a);
+    EXPECT_EQ(early.actionType, FWP_ACTION_PERMIT);
+    EXPECT_EQ(early.rights, FWPS_RIGHT_ACTION_WRITE) << "the other event found no record";
+    EXPECT_EQ(a.reauthorization.result.actionType, FWP_ACTION_BLOCK) << "the record waited for its own";
+    EXPECT_EQ(a.reauthorization.result.rights, 0u);
+  }
+  EXPECT_TRUE(IsListEmpty(&gDriverState->decidedBinds));
+  EXPECT_TRUE(IsListEmpty(&gDriverState->decidedListens));
+  EXPECT_TRUE(IsListEmpty(&gDriverState->decidedConnects));
 }
 
 TEST_F(PendedDecisions, NonzeroHandleWinsOverANonzeroResult) {
