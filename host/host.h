@@ -22,6 +22,10 @@ std::vector<std::string> Violations();
 void Clear();
 // Checks the current thread's IRQL against the highest one a routine allows.
 void RequireIrql(KIRQL highest, const char* routine);
+// The filter engine's pend, complete and inject routines may call back into
+// the callout (a completion reauthorizes at once); the driver holds none of
+// its spin locks across them.
+void RequireNoSpinLockHeld(const char* routine);
 }  // namespace verifier
 
 // ---- Failure injection for named platform routines ---------------------------
@@ -29,6 +33,9 @@ namespace faults {
 // The nth call (1-based, counted from now) of `routine` fails with `status`;
 // with every set, that call and all later ones fail.
 void FailCall(const std::string& routine, unsigned nth, NTSTATUS status, bool every = false);
+// The nth call (1-based, counted from now) of `routine` first runs `action` on
+// the calling thread, as if another processor did something at that moment.
+void BeforeCall(const std::string& routine, unsigned nth, std::function<void()> action);
 void Clear();
 // Called by the platform routines themselves: the status to fail with, or 0.
 NTSTATUS Check(const char* routine);
@@ -69,6 +76,9 @@ size_t HeldSpinLockCount();
 // Makes every wait with a timeout that is blocked now, or starts before the
 // next call, return STATUS_TIMEOUT as if its time had run out.
 void ExpireTimedWaits();
+// While stopped, time does not pass: a timed wait ends only when its object is
+// signalled or ExpireTimedWaits is called.
+void StopClock(bool stopped);
 // Blocks until the delayed work queue has run every queued item.
 void WaitWorkQueueIdle();
 // While paused, the delayed work queue keeps what is queued and runs none of

@@ -88,6 +88,7 @@ struct Injection {
   std::string data;            // the first net buffer's bytes from its data start, at injection
   UINT64 endpointHandle;       // send
   std::string remoteAddress;   // send: the 4 bytes the send parameters pointed at, at injection
+  UINT32 remoteScopeId;        // send
   std::string controlData;     // send
   UINT32 addressFamily;
   UINT32 compartmentId;

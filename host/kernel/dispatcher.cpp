@@ -12,6 +12,7 @@ struct Dispatcher {
   std::mutex lock;
   std::condition_variable changed;
   uint64_t expiryGeneration = 0;
+  bool clockStopped = false;
 };
 Dispatcher& dispatcher() { return Forever<Dispatcher>(); }
 }  // namespace
@@ -22,6 +23,13 @@ void ExpireTimedWaits() {
   auto& d = detail::dispatcher();
   std::lock_guard<std::mutex> guard(d.lock);
   ++d.expiryGeneration;
+  d.changed.notify_all();
+}
+
+void StopClock(bool stopped) {
+  auto& d = detail::dispatcher();
+  std::lock_guard<std::mutex> guard(d.lock);
+  d.clockStopped = stopped;
   d.changed.notify_all();
 }
 }  // namespace host::kernel
@@ -67,6 +75,10 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPRO
       uint64_t generation = d.expiryGeneration;
       while (!satisfied()) {
         if (d.expiryGeneration != generation) return STATUS_TIMEOUT;
+        if (d.clockStopped) {
+          d.changed.wait(guard);
+          continue;
+        }
         if (d.changed.wait_until(guard, deadline) == std::cv_status::timeout && !satisfied()) return STATUS_TIMEOUT;
       }
     }

@@ -10,9 +10,15 @@ struct Arm {
   bool every;
   unsigned seen = 0;
 };
+struct Hook {
+  unsigned nth;  // counted from the arming
+  std::function<void()> action;
+  unsigned seen = 0;
+};
 struct Table {
   std::mutex lock;
   std::map<std::string, Arm> armed;
+  std::map<std::string, Hook> hooks;
   std::map<std::string, unsigned> calls;
 };
 Table& table() { return detail::Forever<Table>(); }
@@ -23,12 +29,30 @@ void FailCall(const std::string& routine, unsigned nth, NTSTATUS status, bool ev
   table().armed[routine] = Arm{nth, status, every};
 }
 
+void BeforeCall(const std::string& routine, unsigned nth, std::function<void()> action) {
+  std::lock_guard<std::mutex> guard(table().lock);
+  table().hooks[routine] = Hook{nth, std::move(action)};
+}
+
 void Clear() {
   std::lock_guard<std::mutex> guard(table().lock);
   table().armed.clear();
+  table().hooks.clear();
 }
 
 NTSTATUS Check(const char* routine) {
+  std::function<void()> action;
+  {
+    std::lock_guard<std::mutex> guard(table().lock);
+    auto hook = table().hooks.find(routine);
+    if (hook != table().hooks.end() && ++hook->second.seen == hook->second.nth) {
+      action = std::move(hook->second.action);
+      table().hooks.erase(hook);
+    }
+  }
+  // The action runs on the calling thread, before the routine does anything,
+  // with none of the host's own locks held.
+  if (action) action();
   std::lock_guard<std::mutex> guard(table().lock);
   table().calls[routine]++;
   auto it = table().armed.find(routine);

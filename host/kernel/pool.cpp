@@ -90,6 +90,7 @@ using namespace host;
 
 extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag) {
   verifier::RequireIrql(poolType == PagedPool ? APC_LEVEL : DISPATCH_LEVEL, "ExAllocatePoolWithTag");
+  if (faults::Check("ExAllocatePoolWithTag") != STATUS_SUCCESS) return nullptr;
   auto& p = pool::pool();
   std::lock_guard<std::mutex> guard(p.lock);
   ++p.allocations;

@@ -40,4 +40,9 @@ void RequireIrql(KIRQL highest, const char* routine) {
     Report("IRQL_NOT_LESS_OR_EQUAL", std::string(routine) + " called at IRQL " + std::to_string(irql) +
                                          " (at most " + std::to_string(highest) + " allowed)");
 }
+
+void RequireNoSpinLockHeld(const char* routine) {
+  if (!detail::CurrentThread().heldLocks.empty())
+    Report("LOCK_HELD", std::string(routine) + " called with a spin lock held");
+}
 }  // namespace host::verifier

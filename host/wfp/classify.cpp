@@ -6,6 +6,7 @@
 #include "host/wfp/operations.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace host::wfp {
 
@@ -15,6 +16,16 @@ ClassifyEvent::ClassifyEvent(UINT16 layer) : layerId(layer) {
   for (UINT32 i = 0; i < count; ++i) {
     values[i].type = FieldType(layer, i);
     values[i].uint64 = nullptr;
+    // The platform writes only the member of a value's type; the rest of the
+    // union is whatever was there. Reading an 8- or 16-bit field through a
+    // wider member must not find zeros.
+    if (values[i].type == FWP_UINT8 || values[i].type == FWP_UINT16) {
+      std::memset(&values[i].uint64, 0xA5, sizeof(values[i].uint64));
+      if (values[i].type == FWP_UINT8)
+        values[i].uint8 = 0;
+      else
+        values[i].uint16 = 0;
+    }
     if (values[i].type == FWP_UINT64) {
       wide_.push_back(0);
       values[i].uint64 = &wide_.back();

@@ -141,6 +141,7 @@ extern "C" NTSTATUS NTAPI FwpsInjectTransportSendAsync0(HANDLE injectionHandle, 
                                                         FWPS_INJECT_COMPLETE0* completionFn,
                                                         HANDLE completionContext) {
   verifier::RequireIrql(DISPATCH_LEVEL, "FwpsInjectTransportSendAsync0");
+  verifier::RequireNoSpinLockHeld("FwpsInjectTransportSendAsync0");
   if (NTSTATUS failure = faults::Check("FwpsInjectTransportSendAsync0")) return failure;
   if (injectionHandle == nullptr || netBufferList == nullptr || completionFn == nullptr || flags != 0)
     return STATUS_INVALID_PARAMETER;
@@ -156,6 +157,7 @@ extern "C" NTSTATUS NTAPI FwpsInjectTransportSendAsync0(HANDLE injectionHandle, 
   if (sendArgs != nullptr) {
     remote = sendArgs->remoteAddress;
     if (remote != nullptr) entry.remoteAddress.assign(reinterpret_cast<const char*>(remote), 4);
+    entry.remoteScopeId = sendArgs->remoteScopeId.Value;
     if (sendArgs->controlData != nullptr)
       entry.controlData.assign(reinterpret_cast<const char*>(sendArgs->controlData), sendArgs->controlDataLength);
   }
@@ -169,6 +171,7 @@ extern "C" NTSTATUS NTAPI FwpsInjectTransportReceiveAsync0(HANDLE injectionHandl
                                                            FWPS_INJECT_COMPLETE0* completionFn,
                                                            HANDLE completionContext) {
   verifier::RequireIrql(DISPATCH_LEVEL, "FwpsInjectTransportReceiveAsync0");
+  verifier::RequireNoSpinLockHeld("FwpsInjectTransportReceiveAsync0");
   if (NTSTATUS failure = faults::Check("FwpsInjectTransportReceiveAsync0")) return failure;
   if (injectionHandle == nullptr || netBufferList == nullptr || completionFn == nullptr || flags != 0)
     return STATUS_INVALID_PARAMETER;

@@ -40,11 +40,12 @@ extern "C" FWPS_PACKET_INJECTION_STATE NTAPI FwpsQueryPacketInjectionState0(HAND
   if (injectionContext != nullptr) *injectionContext = nullptr;
   std::lock_guard<std::mutex> guard(wfp::marks().lock);
   HANDLE injector = wfp::InjectorOf(list);
-  if (injector != nullptr) return injector == injectionHandle ? FWPS_PACKET_INJECTED_BY_SELF : FWPS_PACKET_INJECTED_BY_OTHER;
-  // A packet derived from one this handle injected (a clone of it, say).
+  if (injector == injectionHandle) return FWPS_PACKET_INJECTED_BY_SELF;
+  // Derived from a packet this handle injected (cloned, and perhaps injected
+  // again through another handle since).
   for (const NET_BUFFER_LIST* parent = list->ParentNetBufferList; parent != nullptr;
        parent = parent->ParentNetBufferList) {
     if (wfp::InjectorOf(parent) == injectionHandle) return FWPS_PACKET_PREVIOUSLY_INJECTED_BY_SELF;
   }
-  return FWPS_PACKET_NOT_INJECTED;
+  return injector != nullptr ? FWPS_PACKET_INJECTED_BY_OTHER : FWPS_PACKET_NOT_INJECTED;
 }

@@ -139,6 +139,7 @@ using namespace host;
 
 extern "C" NTSTATUS NTAPI FwpsPendOperation0(HANDLE completionHandle, HANDLE* completionContext) {
   verifier::RequireIrql(DISPATCH_LEVEL, "FwpsPendOperation0");
+  verifier::RequireNoSpinLockHeld("FwpsPendOperation0");
   if (NTSTATUS failure = faults::Check("FwpsPendOperation0")) return failure;
   auto& o = wfp::ops();
   std::lock_guard<std::mutex> guard(o.lock);
@@ -156,6 +157,8 @@ extern "C" NTSTATUS NTAPI FwpsPendOperation0(HANDLE completionHandle, HANDLE* co
 
 extern "C" void NTAPI FwpsCompleteOperation0(HANDLE completionContext, NET_BUFFER_LIST* netBufferList) {
   verifier::RequireIrql(DISPATCH_LEVEL, "FwpsCompleteOperation0");
+  verifier::RequireNoSpinLockHeld("FwpsCompleteOperation0");
+  faults::Check("FwpsCompleteOperation0");  // counted; returns nothing to fail with
   auto& o = wfp::ops();
   std::shared_ptr<wfp::Operation> op;
   wfp::ReauthorizeMode mode;

@@ -86,6 +86,43 @@ TEST_F(AleImmediate, ConnectReportsRemoteFirstAcceptLocalFirst) {
   EXPECT_EQ(accept.args[3].name, "localAddress");
 }
 
+TEST_F(AleImmediate, ListenIsAskedAndReportedWithItsLocalEndpoint) {
+  AnswerQueries(1);
+  Socket s = TcpSocket();
+  Authorize(s, host::stack::ListenEvent(s));
+  auto query = Client().CallsTo("QueryListen").at(0);
+  auto report = Client().CallsTo("ReportListen").at(0);
+  for (const auto& c : {query, report}) {
+    EXPECT_EQ(c.args[0].name, "processId") << c.slot << " has no isTcp";
+    EXPECT_EQ(c.Value("processId"), s.processId) << c.slot;
+    EXPECT_EQ(c.Value("threadId"), s.threadId) << c.slot;
+    EXPECT_EQ(c.Value("localAddress"), Net(s.localAddress)) << c.slot;
+    EXPECT_EQ(c.Value("localPort"), s.localPort) << c.slot;
+  }
+  EXPECT_EQ(report.Value("blocked"), 1u);
+}
+
+// UDP events say isTcp 0; the client gets the low 32 bits of a process
+// identifier, the endpoint table keeps all 64.
+TEST_F(AleImmediate, UdpEventsAndWideProcessIdentifiers) {
+  Socket s = UdpSocket();
+  s.processId = 0x0000000500000C1Cull;
+  Authorize(s, host::stack::BindEvent(s));
+  Authorize(s, host::stack::AcceptEvent(s, AcceptPacket(s), 20, 8));
+  Authorize(s, host::stack::ConnectEvent(s, ConnectPacket(s)));
+  std::vector<std::string> slots;
+  for (const auto& c : Calls()) {
+    slots.push_back(c.slot);
+    EXPECT_EQ(c.Value("isTcp"), 0u) << c.slot;
+    EXPECT_EQ(c.Value("processId"), 0xC1Cu) << c.slot;
+  }
+  EXPECT_EQ(slots, (std::vector<std::string>{"QueryBind", "QueryAccept", "ReportAccept", "QueryConnect",
+                                             "ReportConnect"}));
+  NqU64 pid = 0;
+  EXPECT_EQ(Table()->LookupUdpEndpointOwner(Net(s.localAddress), s.localPort, &pid), 1u);
+  EXPECT_EQ(pid, s.processId);
+}
+
 TEST_F(AleImmediate, LoopbackListenAcceptConnectPassWithoutClientButBindsAreAsked) {
   Socket s = TcpSocket();
   auto listen = host::stack::ListenEvent(s);

@@ -63,8 +63,10 @@ TEST_F(DatagramData, SentDatagramReportsPayloadThenCount) {
   EXPECT_EQ(calls[0].Value("length"), 9u);
   EXPECT_EQ(calls[0].Value("reserved"), 0u);
   EXPECT_EQ(calls[1].slot, "ReportDatagramSent");
-  EXPECT_EQ(calls[1].Value("length"), 9u);
+  EXPECT_EQ(calls[1].Value("processId"), kCurrentPid);
   EXPECT_EQ(calls[1].Value("remoteAddress"), Net(Ipv4("192.0.2.53")));
+  EXPECT_EQ(calls[1].Value("remotePort"), 53u) << "the remote port, not the local 5353";
+  EXPECT_EQ(calls[1].Value("length"), 9u);
 }
 
 TEST_F(DatagramData, SentDatagramOfEightBytesOrLessIsNotReported) {
@@ -74,7 +76,7 @@ TEST_F(DatagramData, SentDatagramOfEightBytesOrLessIsNotReported) {
 }
 
 TEST_F(DatagramData, ReceivedDatagramIsOnlyCountedWithTheLocalEndpoint) {
-  Datagrams({{std::string(512, 'r'), 0, {}}});
+  Datagrams({{std::string(), 0, {}}, {std::string(512, 'r'), 0, {}}});  // an empty one is not counted
   Classify(FWP_DIRECTION_INBOUND);
   auto calls = Calls();
   ASSERT_EQ(calls.size(), 1u);

@@ -63,6 +63,22 @@ TEST_F(EndpointTable, SecondEventForAHandleUpdatesTheRecordInPlace) {
   EXPECT_EQ(pid, 300u);
 }
 
+TEST_F(EndpointTable, EventsRacingForANewHandleLeaveOneRecord) {
+  nqtest::PoolCheckpoint pool;
+  // Another processor records the same new handle while this one allocates
+  // its record between the search and the insertion.
+  host::faults::BeforeCall("ExAllocatePoolWithTag", 1, [] { RecordEndpoint(IPPROTO_TCP, 9, 100, 0, 80); });
+  RecordEndpoint(IPPROTO_TCP, 9, 200, kAddress, 8080);
+  EXPECT_EQ(Count(&gDriverState->tcpEndpoints), 1u);
+  NqU64 pid = 0;
+  EXPECT_EQ(LookupTcp(kAddress, 80, &pid), 0u);
+  EXPECT_EQ(LookupTcp(kAddress, 8080, &pid), 1u);
+  EXPECT_EQ(pid, 200u) << "the later event's values";
+  Release(IPPROTO_TCP, 9);
+  EXPECT_EQ(Count(&gDriverState->tcpEndpoints), 0u);
+  EXPECT_NO_LEAKS(pool) << "the record that lost the race is freed";
+}
+
 TEST_F(EndpointTable, TablesAreIndependentAndAMissLeavesTheCallersValue) {
   RecordEndpoint(IPPROTO_TCP, 1, 100, 0, 5000);
   RecordEndpoint(IPPROTO_UDP, 1, 200, 0, 5000);

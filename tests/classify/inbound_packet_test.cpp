@@ -92,6 +92,15 @@ TEST_F(InboundPacket, PacketsPassUninspectedWhenTheyCannotBeOfferedWhole) {
   }
 }
 
+TEST_F(InboundPacket, HeaderThatCannotBeReachedLeavesTheDataStartAlone) {
+  Packet(IPPROTO_TCP, 40);
+  host::faults::FailCall("NdisRetreatNetBufferDataStart", 1, NDIS_STATUS_RESOURCES);
+  EXPECT_EQ(Inspect().actionType, FWP_ACTION_PERMIT);
+  EXPECT_TRUE(Calls().empty());
+  EXPECT_EQ(list_->FirstNetBuffer->DataOffset, 20u) << "not moved forward past where the stack left it";
+  EXPECT_EQ(list_->FirstNetBuffer->DataLength, 40u);
+}
+
 TEST_F(InboundPacket, ListOfTwoNetBuffersPassesUninspected) {
   std::string t(40, 'a');
   std::string p = Ipv4Header(IPPROTO_TCP, Ipv4("198.51.100.7"), Ipv4("10.0.0.1"), t.size()) + t;

@@ -56,6 +56,23 @@ TEST_F(HostKernel, PoolFailsTheNthAllocationOrEveryOneFromIt) {
   for (void* p : {first, third, fourth}) ExFreePoolWithTag(p, 0);
 }
 
+TEST_F(HostKernel, AnActionRunsOnceBeforeTheNthCallOfARoutine) {
+  std::vector<uint64_t> seenAt;
+  host::faults::BeforeCall("ExAllocatePoolWithTag", 2, [&seenAt] {
+    seenAt.push_back(host::pool::AllocationCount());
+    // Whatever the action calls does not run it again.
+    ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 4, 0), 0);
+  });
+  uint64_t before = host::pool::AllocationCount();
+  void* a = ExAllocatePoolWithTag(NonPagedPool, 8, 0);
+  void* b = ExAllocatePoolWithTag(NonPagedPool, 8, 0);
+  void* c = ExAllocatePoolWithTag(NonPagedPool, 8, 0);
+  ASSERT_EQ(seenAt.size(), 1u);
+  EXPECT_EQ(seenAt[0], before + 1) << "after the first allocation, before the second";
+  EXPECT_EQ(host::pool::AllocationCount(), before + 4);
+  for (void* p : {a, b, c}) ExFreePoolWithTag(p, 0);
+}
+
 TEST_F(HostKernel, FreeingTwiceOrWithTheWrongTagIsCaught) {
   void* p = ExAllocatePoolWithTag(NonPagedPool, 4, 0x64636261u);
   ExFreePoolWithTag(p, 0);
@@ -139,6 +156,32 @@ TEST_F(HostKernel, RelativeTimeoutExpiresOrIsExpiredOnRequest) {
   host::kernel::ExpireTimedWaits();
   waiter.join();
   EXPECT_EQ(result.load(), STATUS_TIMEOUT);
+}
+
+TEST_F(HostKernel, WithTheClockStoppedOnlyASignalOrAnExpiryEndsATimedWait) {
+  KEVENT event;
+  KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+  host::kernel::StopClock(true);
+  LARGE_INTEGER shortWait;
+  shortWait.QuadPart = -10 * 1000;  // 1 ms
+  std::atomic<NTSTATUS> result{STATUS_PENDING};
+  std::thread waiter([&] {
+    result = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &shortWait);
+    result = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &shortWait);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(result.load(), STATUS_PENDING) << "no time passed";
+  KeSetEvent(&event, 0, FALSE);
+  while (result.load() == STATUS_PENDING) std::this_thread::yield();
+  EXPECT_EQ(result.load(), STATUS_SUCCESS);
+  // The second wait ends only by expiry; expire until it has started and ended.
+  for (int i = 0; i < 5000 && result.load() == STATUS_SUCCESS; ++i) {
+    host::kernel::ExpireTimedWaits();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  waiter.join();
+  EXPECT_EQ(result.load(), STATUS_TIMEOUT);
+  host::kernel::StopClock(false);
 }
 
 TEST_F(HostKernel, BlockingWaitAtDispatchLevelIsCaught) {

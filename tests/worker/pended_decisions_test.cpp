@@ -43,6 +43,7 @@ TEST_F(PendedDecisions, ConnectLivesFromPendToReauthorizationEitherWay) {
       static char control[] = "control-data";
       event.meta.controlData = reinterpret_cast<WSACMSGHDR*>(control);
       event.meta.controlDataLength = sizeof(control);
+      event.meta.remoteScopeId.Value = 0x1000000Eu;
       nqtest::PoolCheckpoint pool;
       auto a = Authorize(s, event);
       ExpectPendedClassify(a);
@@ -73,6 +74,7 @@ TEST_F(PendedDecisions, ConnectLivesFromPendToReauthorizationEitherWay) {
         UINT32 remote = Net(s.remoteAddress);
         EXPECT_EQ(sent.remoteAddress, std::string(reinterpret_cast<const char*>(&remote), 4));
         EXPECT_EQ(sent.controlData, std::string(control, sizeof(control)));
+        EXPECT_EQ(sent.remoteScopeId, 0x1000000Eu);
         EXPECT_EQ(sent.endpointHandle, s.endpointHandle);
         EXPECT_EQ(sent.addressFamily, UINT32(AF_INET));
         EXPECT_EQ(sent.compartmentId, s.compartmentId);
@@ -84,18 +86,116 @@ TEST_F(PendedDecisions, ConnectLivesFromPendToReauthorizationEitherWay) {
   }
 }
 
+// The reauthorization frees the parked record inside the completing call or
+// later on another thread, before or while the send is in flight; the send
+// keeps its remote address either way.
 TEST_F(PendedDecisions, SendInjectionKeepsItsRemoteAddressAfterTheRecordIsFreed) {
   PendEverything(0);
   host::wfp::HoldInjectionCompletions(true);
   Socket s = TcpSocket();
-  auto a = Authorize(s, host::stack::ConnectEvent(s, ConnectPacket(s)));
-  ASSERT_TRUE(a.reauthorized) << "the reauthorization freed the parked record";
-  EXPECT_TRUE(IsListEmpty(&gDriverState->decidedConnects));
+  for (ReauthorizeMode mode : {ReauthorizeMode::InsideCompletion, ReauthorizeMode::Later}) {
+    host::wfp::SetReauthorizeMode(mode);
+    s.localPort = static_cast<UINT16>(s.localPort + 1);
+    auto a = Authorize(s, host::stack::ConnectEvent(s, ConnectPacket(s)));
+    ASSERT_TRUE(a.reauthorized) << "the reauthorization freed the parked record";
+    EXPECT_TRUE(IsListEmpty(&gDriverState->decidedConnects));
+  }
   WaitWorkerIdle();
-  ASSERT_EQ(host::wfp::Injections().size(), 1u) << "the send is queued, its completion held";
+  auto injections = host::wfp::Injections();
+  ASSERT_EQ(injections.size(), 2u) << "both sends are queued, their completions held";
+  UINT32 remote = Net(s.remoteAddress);
+  for (const auto& sent : injections)
+    EXPECT_EQ(sent.remoteAddress, std::string(reinterpret_cast<const char*>(&remote), 4));
   host::wfp::HoldInjectionCompletions(false);
   host::wfp::WaitInjectionsCompleted();
-  EXPECT_TRUE(host::verifier::Violations().empty()) << "the address was read after the record was gone";
+  EXPECT_TRUE(host::verifier::Violations().empty()) << "the address changed while the send was in flight";
+}
+
+// A reauthorization of the same connection (one the engine makes on its own,
+// say) claims the parked record just as the worker completes the operation.
+// The worker read everything it needs before it parked the record.
+TEST_F(PendedDecisions, ConnectClaimedBetweenParkingAndCompletionIsStillSentWhole) {
+  PendEverything(0);
+  Socket s = TcpSocket();
+  NET_BUFFER_LIST* packet = ConnectPacket(s, 6);
+  auto event = host::stack::ConnectEvent(s, packet);
+  static char control[] = "cmsg-bytes";
+  event.meta.controlData = reinterpret_cast<WSACMSGHDR*>(control);
+  event.meta.controlDataLength = sizeof(control);
+  ClassifyEvent again = event;
+  again.Set(FWPS_FIELD_ALE_AUTH_CONNECT_V4_FLAGS, FWP_CONDITION_FLAG_IS_REAUTHORIZE);
+  again.layerData = nullptr;
+  ClassifyResult early;
+  host::faults::BeforeCall("FwpsCompleteOperation0", 1, [&early, &again] { early = RunClassify(again); });
+
+  nqtest::PoolCheckpoint pool;
+  auto a = Authorize(s, event);
+  ExpectPendedClassify(a);
+  EXPECT_EQ(early.actionType, FWP_ACTION_PERMIT);
+  EXPECT_EQ(early.rights, 0u) << "the early reauthorization applied the parked verdict";
+  EXPECT_EQ(a.reauthorization.result.rights, FWPS_RIGHT_ACTION_WRITE) << "nothing was left for the completion's own";
+  EXPECT_EQ(Client().CallsTo("ReportConnect").size(), 1u);
+
+  WaitWorkerIdle();
+  host::wfp::WaitInjectionsCompleted();
+  auto injections = host::wfp::Injections();
+  ASSERT_EQ(injections.size(), 1u);
+  const auto& sent = injections[0];
+  UINT32 remote = Net(s.remoteAddress);
+  EXPECT_EQ(sent.data, host::ndis::DataBytes(packet->FirstNetBuffer));
+  EXPECT_EQ(sent.remoteAddress, std::string(reinterpret_cast<const char*>(&remote), 4));
+  EXPECT_EQ(sent.controlData, std::string(control, sizeof(control)));
+  EXPECT_EQ(sent.endpointHandle, s.endpointHandle);
+  EXPECT_EQ(sent.compartmentId, s.compartmentId);
+  EXPECT_EQ(host::wfp::LiveClones(), 0u);
+  EXPECT_NO_LEAKS(pool);
+}
+
+TEST_F(PendedDecisions, NoMemoryForTheSendContextDropsTheHeldPacket) {
+  PendEverything(0);
+  Socket s = TcpSocket();
+  auto event = host::stack::ConnectEvent(s, ConnectPacket(s));
+  static char control[] = "cmsg";
+  event.meta.controlData = reinterpret_cast<WSACMSGHDR*>(control);
+  event.meta.controlDataLength = sizeof(control);
+  nqtest::PoolCheckpoint pool;
+  host::pool::FailAllocation(3);  // the record, the control-data copy, then the worker's send context
+  auto a = Authorize(s, event);
+  WaitWorkerIdle();
+  host::pool::ClearFailures();
+  ExpectPendedClassify(a);
+  EXPECT_TRUE(a.permitted);
+  EXPECT_TRUE(host::wfp::Injections().empty());
+  EXPECT_EQ(host::wfp::LiveClones(), 0u);
+  EXPECT_NO_LEAKS(pool) << "the clone and the control-data copy are freed";
+}
+
+TEST_F(PendedDecisions, AConnectAsAStackRunsIt) {
+  for (NqU32 block : {0u, 1u}) {
+    SCOPED_TRACE(block ? "bind blocked" : "both permitted");
+    Client().ClearCalls();
+    PendEverything(block);
+    Socket s = TcpSocket();
+    s.localPort = static_cast<UINT16>(51000 + block);
+    s.endpointHandle = 0xC000 + block;
+    size_t injectionsBefore = host::wfp::Injections().size();
+    auto outcome = host::stack::Connect(Engine(), s, ConnectPacket(s, 5));
+    EXPECT_TRUE(outcome.bind.pended);
+    EXPECT_EQ(outcome.bind.permitted, block == 0);
+    WaitWorkerIdle();
+    host::wfp::WaitInjectionsCompleted();
+    NqU64 pid = 0;
+    EXPECT_EQ(Table()->LookupTcpEndpointOwner(Net(s.localAddress), s.localPort, &pid), block ? 0u : 1u);
+    if (block) {
+      EXPECT_EQ(Slots(Calls()), (std::vector<std::string>{"QueryBind", "DecidePended"})) << "no connect follows";
+      continue;
+    }
+    EXPECT_TRUE(outcome.connect.pended);
+    EXPECT_TRUE(outcome.connect.permitted);
+    EXPECT_EQ(Slots(Calls()),
+              (std::vector<std::string>{"QueryBind", "DecidePended", "QueryConnect", "DecidePended", "ReportConnect"}));
+    EXPECT_EQ(host::wfp::Injections().size() - injectionsBefore, 1u);
+  }
 }
 
 TEST_F(PendedDecisions, AcceptIsReportedAndFreedByTheWorkerAndReinjectedWithItsHeaders) {
@@ -104,12 +204,15 @@ TEST_F(PendedDecisions, AcceptIsReportedAndFreedByTheWorkerAndReinjectedWithItsH
     PendEverything(block);
     Socket s = TcpSocket();
     s.remotePort = static_cast<UINT16>(40000 + block);
+    s.interfaceIndex = 7;
+    s.subInterfaceIndex = 3;
     NET_BUFFER_LIST* packet = AcceptPacket(s, 8);
     size_t injectionsBefore = host::wfp::Injections().size();
     nqtest::PoolCheckpoint pool;
     auto a = Authorize(s, host::stack::AcceptEvent(s, packet, 20, 20));
     ExpectPendedClassify(a);
     EXPECT_EQ(a.reauthorization.result.actionType, FWP_ACTION_PERMIT) << "an accept's reauthorization permits";
+    EXPECT_EQ(a.reauthorization.completedWith != nullptr, block == 0) << "completed with the clone on permit";
     EXPECT_EQ(a.reauthorization.result.rights, FWPS_RIGHT_ACTION_WRITE);
     WaitWorkerIdle();
     host::wfp::WaitInjectionsCompleted();
@@ -124,6 +227,7 @@ TEST_F(PendedDecisions, AcceptIsReportedAndFreedByTheWorkerAndReinjectedWithItsH
       EXPECT_EQ(received.kind, host::wfp::Injection::TransportReceive);
       EXPECT_EQ(received.data.size(), 48u) << "IP header, TCP header and payload";
       EXPECT_EQ(received.interfaceIndex, s.interfaceIndex);
+      EXPECT_EQ(received.subInterfaceIndex, s.subInterfaceIndex);
       EXPECT_EQ(received.compartmentId, s.compartmentId);
     }
     EXPECT_EQ(packet->FirstNetBuffer->DataOffset, 40u) << "the indicated packet's data start is restored";
@@ -175,7 +279,7 @@ TEST_F(PendedDecisions, IpsecSecuredAcceptGetsItsIpHeaderRebuilt) {
 TEST_F(PendedDecisions, ListenAndBindAreAppliedFromTheirParkedRecords) {
   for (NqU32 block : {0u, 1u}) {
     Client().ClearCalls();
-    PendEverything(block);
+    PendEverything(block ? 0x100u : 0u);  // any nonzero decision blocks
     Socket s = TcpSocket();
     s.localPort = static_cast<UINT16>(8000 + block);
     s.endpointHandle = 0xB000 + block;
@@ -199,6 +303,111 @@ TEST_F(PendedDecisions, ListenAndBindAreAppliedFromTheirParkedRecords) {
   }
   EXPECT_TRUE(IsListEmpty(&gDriverState->decidedBinds));
   EXPECT_TRUE(IsListEmpty(&gDriverState->decidedListens));
+}
+
+// Every pended report carries the values the client was asked about, in the
+// same order, with blocked in place of the handle: accepts from the worker,
+// listens from a reauthorization running on another thread.
+TEST_F(PendedDecisions, PendedReportsCarryTheQueriedValuesInTheirOrder) {
+  PendEverything(1);
+  host::wfp::SetReauthorizeMode(ReauthorizeMode::Later);
+  Socket udp = UdpSocket();
+  udp.processId = 0x0000000700000D1Dull;
+  Authorize(udp, host::stack::AcceptEvent(udp, AcceptPacket(udp, 4), 20, 8));
+  Socket tcp = TcpSocket();
+  tcp.processId = udp.processId;
+  tcp.localPort = 8443;
+  Authorize(tcp, host::stack::ListenEvent(tcp));
+  WaitWorkerIdle();
+  for (auto [querySlot, reportSlot] : {std::pair{"QueryAccept", "ReportAccept"}, {"QueryListen", "ReportListen"}}) {
+    auto query = Client().CallsTo(querySlot).at(0);
+    auto report = Client().CallsTo(reportSlot).at(0);
+    ASSERT_EQ(report.args.size() + 1, query.args.size()) << reportSlot;  // the query also records its result
+    for (size_t i = 0; i + 1 < report.args.size(); ++i) {
+      EXPECT_EQ(report.args[i].name, query.args[i].name) << reportSlot;
+      EXPECT_EQ(report.args[i].value, query.args[i].value) << reportSlot << " " << report.args[i].name;
+    }
+    EXPECT_EQ(report.Value("processId"), 0xD1Du) << reportSlot;
+    EXPECT_EQ(report.Value("blocked"), 1u) << reportSlot;
+  }
+  EXPECT_EQ(Client().CallsTo("ReportAccept").at(0).Value("isTcp"), 0u);
+}
+
+// The client lowered its flag after it decided: the reauthorizations make no
+// call, permit with the write right kept, and leave the records parked; a
+// bind records its endpoint as it does whenever the client is not ready.
+TEST_F(PendedDecisions, ReauthorizationsAfterTheClientLoweredItsFlagCallNothing) {
+  PendEverything(1);
+  Client().answers().decidePended = [](NqPendHandle) -> NqU32 {
+    client::StandInClient::Instance().SetReady(false);
+    return 1;
+  };
+  Socket s = TcpSocket();
+  std::vector<host::wfp::ClassifyEvent> events = {host::stack::BindEvent(s), host::stack::ListenEvent(s),
+                                                  host::stack::ConnectEvent(s, ConnectPacket(s))};
+  for (const auto& e : events) {
+    Client().SetReady(true);
+    auto a = Authorize(s, e);
+    ExpectPendedClassify(a);
+    EXPECT_EQ(a.reauthorization.result.actionType, FWP_ACTION_PERMIT) << host::wfp::LayerName(e.layerId);
+    EXPECT_EQ(a.reauthorization.result.rights, FWPS_RIGHT_ACTION_WRITE) << host::wfp::LayerName(e.layerId);
+  }
+  EXPECT_EQ(Slots(Calls()), (std::vector<std::string>{"QueryBind", "DecidePended", "QueryListen", "DecidePended",
+                                                      "QueryConnect", "DecidePended"}));
+  EXPECT_FALSE(IsListEmpty(&gDriverState->decidedBinds));
+  EXPECT_FALSE(IsListEmpty(&gDriverState->decidedListens));
+  EXPECT_FALSE(IsListEmpty(&gDriverState->decidedConnects));
+  NqU64 pid = 0;
+  EXPECT_EQ(Table()->LookupTcpEndpointOwner(Net(s.localAddress), s.localPort, &pid), 1u);
+}
+
+// A reauthorization that differs from a parked record in any one of its
+// layer's keys leaves the record for its own reauthorization. The other one
+// runs as the worker completes the record's operation.
+TEST_F(PendedDecisions, AReauthorizationClaimsOnlyARecordWithAllItsKeys) {
+  struct Variant {
+    const char* what;
+    host::wfp::ClassifyEvent (*event)(const Socket&);
+    void (*change)(Socket&);
+  };
+  auto bind = [](const Socket& s) { return host::stack::BindEvent(s); };
+  auto listen = [](const Socket& s) { return host::stack::ListenEvent(s); };
+  auto connect = [](const Socket& s) { return host::stack::ConnectEvent(s, nullptr); };
+  const Variant variants[] = {
+      {"bind, protocol", bind, [](Socket& s) { s.protocol = IPPROTO_UDP; }},
+      {"bind, local address", bind, [](Socket& s) { s.localAddress = Ipv4("10.0.0.3"); }},
+      {"bind, local port", bind, [](Socket& s) { s.localPort++; }},
+      {"listen, local address", listen, [](Socket& s) { s.localAddress = Ipv4("10.0.0.3"); }},
+      {"listen, local port", listen, [](Socket& s) { s.localPort++; }},
+      {"connect, protocol", connect, [](Socket& s) { s.protocol = IPPROTO_UDP; }},
+      {"connect, local address", connect, [](Socket& s) { s.localAddress = Ipv4("10.0.0.3"); }},
+      {"connect, local port", connect, [](Socket& s) { s.localPort++; }},
+      {"connect, remote address", connect, [](Socket& s) { s.remoteAddress = Ipv4("192.0.2.81"); }},
+      {"connect, remote port", connect, [](Socket& s) { s.remotePort++; }},
+  };
+  PendEverything(1);
+  for (const Variant& v : variants) {
+    SCOPED_TRACE(v.what);
+    Socket s = TcpSocket();
+    Socket other = s;
+    v.change(other);
+    ClassifyEvent again = v.event(other);
+    UINT32 flagsField = again.layerId == FWPS_LAYER_ALE_RESOURCE_ASSIGNMENT_V4 ? FWPS_FIELD_ALE_RESOURCE_ASSIGNMENT_V4_FLAGS
+                        : again.layerId == FWPS_LAYER_ALE_AUTH_LISTEN_V4     ? FWPS_FIELD_ALE_AUTH_LISTEN_V4_FLAGS
+                                                                             : FWPS_FIELD_ALE_AUTH_CONNECT_V4_FLAGS;
+    again.Set(flagsField, FWP_CONDITION_FLAG_IS_REAUTHORIZE);
+    ClassifyResult early;
+    host::faults::BeforeCall("FwpsCompleteOperation0", 1, [&early, &again] { early = RunClassify(again); });
+    auto a = Authorize(s, v.event(s));
+    ExpectPendedClassify(a);
+    EXPECT_EQ(early.actionType, FWP_ACTION_PERMIT);
+    EXPECT_EQ(early.rights, FWPS_RIGHT_ACTION_WRITE) << "the other event found no record";
+    EXPECT_EQ(a.reauthorization.result.actionType, FWP_ACTION_BLOCK) << "the record waited for its own";
+    EXPECT_EQ(a.reauthorization.result.rights, 0u);
+  }
+  EXPECT_TRUE(IsListEmpty(&gDriverState->decidedBinds));
+  EXPECT_TRUE(IsListEmpty(&gDriverState->decidedListens));
+  EXPECT_TRUE(IsListEmpty(&gDriverState->decidedConnects));
 }
 
 TEST_F(PendedDecisions, NonzeroHandleWinsOverANonzeroResult) {
@@ -339,6 +548,18 @@ TEST_F(PendedDecisions, RecordsQueuedBeforeAWakeAreServedOldestFirst) {
   auto decisions = Client().CallsTo("DecidePended");
   ASSERT_EQ(decisions.size(), 3u);
   for (size_t i = 0; i < 3; ++i) EXPECT_EQ(decisions[i].Value("pendHandle"), queries[i].Value("pendHandle"));
+}
+
+// The harness's own wakes would hide a classify that forgot to signal.
+TEST_F(PendedDecisions, AQueuedRecordWakesTheWorkerWithoutWaitingForTheTimeout) {
+  PendEverything(0);
+  WaitWorkerIdle();
+  host::kernel::StopClock(true);  // the one-second wake never comes
+  Socket s = TcpSocket();
+  auto a = Authorize(s, host::stack::ListenEvent(s));
+  host::kernel::StopClock(false);
+  ExpectPendedClassify(a);
+  EXPECT_TRUE(a.permitted);
 }
 
 TEST_F(PendedDecisions, WakeByTimeoutWithAnEmptyQueueDoesNothing) {
