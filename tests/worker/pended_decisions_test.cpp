@@ -392,9 +392,10 @@ TEST_F(PendedDecisions, AReauthorizationClaimsOnlyARecordWithAllItsKeys) {
     Socket other = s;
     v.change(other);
     ClassifyEvent again = v.event(other);
-    UINT32 flagsField = again.layerId == FWPS_LAYER_ALE_RESOURCE_ASSIGNMENT_V4 ? FWPS_FIELD_ALE_RESOURCE_ASSIGNMENT_V4_FLAGS
-                        : again.layerId == FWPS_LAYER_ALE_AUTH_LISTEN_V4     ? FWPS_FIELD_ALE_AUTH_LISTEN_V4_FLAGS
-                                                                             : FWPS_FIELD_ALE_AUTH_CONNECT_V4_FLAGS;
+    UINT32 flagsField = again.layerId == FWPS_LAYER_ALE_RESOURCE_ASSIGNMENT_V4
+                            ? UINT32(FWPS_FIELD_ALE_RESOURCE_ASSIGNMENT_V4_FLAGS)
+                        : again.layerId == FWPS_LAYER_ALE_AUTH_LISTEN_V4 ? UINT32(FWPS_FIELD_ALE_AUTH_LISTEN_V4_FLAGS)
+                                                                         : UINT32(FWPS_FIELD_ALE_AUTH_CONNECT_V4_FLAGS);
     again.Set(flagsField, FWP_CONDITION_FLAG_IS_REAUTHORIZE);
     ClassifyResult early;
     host::faults::BeforeCall("FwpsCompleteOperation0", 1, [&early, &again] { early = RunClassify(again); });
