@@ -79,6 +79,10 @@ void ExpireTimedWaits();
 // While stopped, time does not pass: a timed wait ends only when its object is
 // signalled or ExpireTimedWaits is called.
 void StopClock(bool stopped);
+// Blocks until every thread the driver made with PsCreateSystemThread is
+// blocked in a wait whose object is not signalled: whatever the driver's
+// threads had to do, they have done.
+void WaitDriverThreadsIdle();
 // Blocks until the delayed work queue has run every queued item.
 void WaitWorkQueueIdle();
 // While paused, the delayed work queue keeps what is queued and runs none of

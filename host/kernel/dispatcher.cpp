@@ -3,6 +3,7 @@
 // the signal state lives in the object itself.
 #include "host/kernel/state.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 
@@ -13,9 +14,49 @@ struct Dispatcher {
   std::condition_variable changed;
   uint64_t expiryGeneration = 0;
   bool clockStopped = false;
+  unsigned driverThreads = 0;                 // made by PsCreateSystemThread and not ended
+  std::vector<DISPATCHER_HEADER*> blockedOn;  // what those of them blocked in a wait wait for
+
+  bool DriverThreadsIdle() const {
+    if (blockedOn.size() != driverThreads) return false;
+    for (const DISPATCHER_HEADER* header : blockedOn)
+      if (header->SignalState != 0) return false;  // signalled: about to run
+    return true;
+  }
 };
 Dispatcher& dispatcher() { return Forever<Dispatcher>(); }
+
+// Counts a driver thread as blocked for as long as it waits.
+class BlockedWhileWaiting {
+ public:
+  BlockedWhileWaiting(Dispatcher& d, DISPATCHER_HEADER* header)
+      : d_(d), header_(header), counted_(CurrentThread().driverThread) {
+    if (counted_) {
+      d_.blockedOn.push_back(header_);
+      d_.changed.notify_all();
+    }
+  }
+  ~BlockedWhileWaiting() {
+    if (counted_) d_.blockedOn.erase(std::find(d_.blockedOn.begin(), d_.blockedOn.end(), header_));
+  }
+
+ private:
+  Dispatcher& d_;
+  DISPATCHER_HEADER* header_;
+  bool counted_;
+};
 }  // namespace
+
+void DriverThreadStarting() {
+  std::lock_guard<std::mutex> guard(dispatcher().lock);
+  ++dispatcher().driverThreads;
+}
+
+void DriverThreadEnded() {
+  std::lock_guard<std::mutex> guard(dispatcher().lock);
+  --dispatcher().driverThreads;
+  dispatcher().changed.notify_all();
+}
 }  // namespace host::detail
 
 namespace host::kernel {
@@ -24,6 +65,12 @@ void ExpireTimedWaits() {
   std::lock_guard<std::mutex> guard(d.lock);
   ++d.expiryGeneration;
   d.changed.notify_all();
+}
+
+void WaitDriverThreadsIdle() {
+  auto& d = detail::dispatcher();
+  std::unique_lock<std::mutex> guard(d.lock);
+  d.changed.wait(guard, [&d] { return d.DriverThreadsIdle(); });
 }
 
 void StopClock(bool stopped) {
@@ -65,6 +112,7 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPRO
   std::unique_lock<std::mutex> guard(d.lock);
   auto satisfied = [header] { return header->SignalState != 0; };
   if (!satisfied()) {
+    detail::BlockedWhileWaiting blocked(d, header);
     if (timeout == nullptr) {
       d.changed.wait(guard, satisfied);
     } else {

@@ -11,6 +11,7 @@ struct ThreadContext {
   uint64_t processId = kernel::kSystemProcessId;
   uint64_t threadId = 0;
   std::vector<PKSPIN_LOCK> heldLocks;
+  bool driverThread = false;  // made by PsCreateSystemThread
 };
 
 ThreadContext& CurrentThread();
@@ -18,6 +19,10 @@ uint64_t NewThreadId();
 
 // Runs a routine on a new system thread of the simulated machine.
 void StartSystemThread(std::function<void()> body);
+
+// The driver's system threads, for telling when all of them wait.
+void DriverThreadStarting();
+void DriverThreadEnded();
 
 // A handle table for kernel handles the platform hands out.
 HANDLE NewHandle(const char* kind);

@@ -125,9 +125,12 @@ extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE threadHandle, ULONG desir
     clientId->UniqueProcess = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(kernel::kSystemProcessId));
     clientId->UniqueThread = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(threadId));
   }
+  detail::DriverThreadStarting();
   detail::StartSystemThread([startRoutine, startContext, threadId] {
     detail::CurrentThread().threadId = threadId;
+    detail::CurrentThread().driverThread = true;
     startRoutine(startContext);
+    detail::DriverThreadEnded();
   });
   return STATUS_SUCCESS;
 }

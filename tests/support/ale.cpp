@@ -1,8 +1,6 @@
 #include "tests/support/ale.h"
 
 #include <atomic>
-#include <chrono>
-#include <thread>
 
 namespace nqtest {
 
@@ -70,26 +68,6 @@ void AleTest::PendEverything(NqU32 block) {
   Client().answers().decidePended = [block](NqPendHandle) -> NqU32 { return block; };
 }
 
-void AleTest::WaitWorkerIdle() {
-  // The worker empties the queue on every wake; wake it until it is empty and
-  // the number of its waits has moved past the drain.
-  for (int i = 0; i < 2000; ++i) {
-    bool empty;
-    {
-      KIRQL irql = KfAcquireSpinLock(&gDriverState->pendLock);
-      empty = IsListEmpty(&gDriverState->pendQueue);
-      KfReleaseSpinLock(&gDriverState->pendLock, irql);
-    }
-    unsigned waits = host::faults::CallCount("KeWaitForSingleObject");
-    if (empty) {
-      KeSetEvent(&gDriverState->pendEvent, 0, FALSE);
-      for (int j = 0; j < 1000 && host::faults::CallCount("KeWaitForSingleObject") == waits; ++j)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  ADD_FAILURE() << "the worker did not empty the pend queue";
-}
+void AleTest::WaitWorkerIdle() { host::kernel::WaitDriverThreadsIdle(); }
 
 }  // namespace nqtest

@@ -5,9 +5,7 @@
 #include "host/wfp.h"
 #include "tools/client/stand_in_client.h"
 
-#include <chrono>
 #include <cstdio>
-#include <thread>
 
 namespace replay::engine {
 namespace {
@@ -49,13 +47,9 @@ PendOutcome AwaitPended(const host::wfp::ClassifyEvent& event, const host::wfp::
   // never gets its first packet.
   if (event.layerId == FWPS_LAYER_ALE_AUTH_RECV_ACCEPT_V4 && event.layerData != nullptr)
     outcome.permitted = outcome.permitted && re.completedWith != nullptr;
-  // A permitted connect completed with its held packet: the worker sends
-  // that packet on right after the completion; wait for it to be injected.
-  if (event.layerId == FWPS_LAYER_ALE_AUTH_CONNECT_V4 && outcome.permitted && re.completedWith != nullptr) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPendTimeoutMs);
-    while (host::wfp::Injections().size() <= injectionsSeen && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  // The worker goes on after the completion: it sends a permitted connect's
+  // held packet, reports an accept, frees what it held. Let it finish.
+  host::kernel::WaitDriverThreadsIdle();
   return outcome;
 }
 
@@ -67,12 +61,8 @@ std::vector<host::wfp::Injection> NewInjections() {
 }
 
 void Settle() {
+  host::kernel::WaitDriverThreadsIdle();
   host::wfp::WaitInjectionsCompleted();
-  // The worker frees the clone of a blocked connect or accept after it has
-  // completed the operation, while the replay already goes on.
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPendTimeoutMs);
-  while (host::wfp::LiveClones() != 0 && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 }  // namespace replay::engine
