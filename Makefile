@@ -34,7 +34,7 @@ demo: host32
 
 test: host32 host64 windows tsan fuzz
 	ctest --test-dir $(BUILD)/windows --output-on-failure
-	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(BUILD)/tsan --output-on-failure -j $(JOBS)
+	TSAN_OPTIONS="halt_on_error=1 atexit_sleep_ms=0" ctest --test-dir $(BUILD)/tsan --output-on-failure -j $(JOBS)
 	ctest --test-dir $(BUILD)/host64 --output-on-failure -j $(JOBS)
 	ctest --test-dir $(BUILD)/host32 --output-on-failure -j $(JOBS)
 
