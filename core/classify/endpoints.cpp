@@ -63,7 +63,7 @@ void RecordEndpoint(UINT8 protocol, UINT64 endpointHandle, UINT64 processId, UIN
   if (RefreshExisting(table, endpointHandle, processId, localAddress, localPort)) return;
 
   // Allocated outside the lock; the search is repeated at the insertion so
-  // that two events racing for the same new handle leave one record.
+  // that two events racing for the same fresh handle leave one record.
   auto* fresh = static_cast<EndpointRecord*>(AllocateNonPaged(sizeof(EndpointRecord)));
   if (fresh == nullptr) return;
   fresh->endpointHandle = endpointHandle;

@@ -11,7 +11,7 @@
 #include "platform/wdk.h"
 
 enum ParserState : UINT32 {
-  ParserReset = 0,         // a new request starts: reset the per-request members first
+  ParserReset = 0,         // the next request starts: reset the per-request members first
   ParserStopped = 1,       // error; nothing more is parsed on this flow
   ParserInHeader = 2,      // a header is partly read; the next call resumes it
   ParserSkippingBody = 3,  // a header is complete; bodyRemaining body bytes are still to come

@@ -130,6 +130,28 @@ std::vector<IpHeaderConstruction> IpHeaderConstructions() {
   return injector().headers;
 }
 
+namespace {
+// What both transport injections check and record first; a status other
+// than success refuses the injection.
+NTSTATUS StartTransportInjection(const char* routine, Injection::Kind kind, HANDLE injectionHandle, UINT32 flags,
+                                 NET_BUFFER_LIST* netBufferList, FWPS_INJECT_COMPLETE0* completionFn,
+                                 ADDRESS_FAMILY addressFamily, COMPARTMENT_ID compartmentId, Injection* entry) {
+  verifier::RequireIrql(DISPATCH_LEVEL, routine);
+  verifier::RequireNoSpinLockHeld(routine);
+  if (NTSTATUS failure = faults::Check(routine)) return failure;
+  if (injectionHandle == nullptr || netBufferList == nullptr || completionFn == nullptr || flags != 0)
+    return STATUS_INVALID_PARAMETER;
+  *entry = Injection{};
+  entry->kind = kind;
+  entry->injectionHandle = injectionHandle;
+  entry->list = netBufferList;
+  entry->data = FirstBufferBytes(netBufferList);
+  entry->addressFamily = addressFamily;
+  entry->compartmentId = compartmentId;
+  return STATUS_SUCCESS;
+}
+}  // namespace
+
 }  // namespace host::wfp
 
 using namespace host;
@@ -140,19 +162,12 @@ extern "C" NTSTATUS NTAPI FwpsInjectTransportSendAsync0(HANDLE injectionHandle, 
                                                         NET_BUFFER_LIST* netBufferList,
                                                         FWPS_INJECT_COMPLETE0* completionFn,
                                                         HANDLE completionContext) {
-  verifier::RequireIrql(DISPATCH_LEVEL, "FwpsInjectTransportSendAsync0");
-  verifier::RequireNoSpinLockHeld("FwpsInjectTransportSendAsync0");
-  if (NTSTATUS failure = faults::Check("FwpsInjectTransportSendAsync0")) return failure;
-  if (injectionHandle == nullptr || netBufferList == nullptr || completionFn == nullptr || flags != 0)
-    return STATUS_INVALID_PARAMETER;
-  wfp::Injection entry{};
-  entry.kind = wfp::Injection::TransportSend;
-  entry.injectionHandle = injectionHandle;
-  entry.list = netBufferList;
-  entry.data = wfp::FirstBufferBytes(netBufferList);
+  wfp::Injection entry;
+  NTSTATUS status = wfp::StartTransportInjection("FwpsInjectTransportSendAsync0", wfp::Injection::TransportSend,
+                                                 injectionHandle, flags, netBufferList, completionFn, addressFamily,
+                                                 compartmentId, &entry);
+  if (!NT_SUCCESS(status)) return status;
   entry.endpointHandle = endpointHandle;
-  entry.addressFamily = addressFamily;
-  entry.compartmentId = compartmentId;
   const UCHAR* remote = nullptr;
   if (sendArgs != nullptr) {
     remote = sendArgs->remoteAddress;
@@ -170,18 +185,11 @@ extern "C" NTSTATUS NTAPI FwpsInjectTransportReceiveAsync0(HANDLE injectionHandl
                                                            NET_BUFFER_LIST* netBufferList,
                                                            FWPS_INJECT_COMPLETE0* completionFn,
                                                            HANDLE completionContext) {
-  verifier::RequireIrql(DISPATCH_LEVEL, "FwpsInjectTransportReceiveAsync0");
-  verifier::RequireNoSpinLockHeld("FwpsInjectTransportReceiveAsync0");
-  if (NTSTATUS failure = faults::Check("FwpsInjectTransportReceiveAsync0")) return failure;
-  if (injectionHandle == nullptr || netBufferList == nullptr || completionFn == nullptr || flags != 0)
-    return STATUS_INVALID_PARAMETER;
-  wfp::Injection entry{};
-  entry.kind = wfp::Injection::TransportReceive;
-  entry.injectionHandle = injectionHandle;
-  entry.list = netBufferList;
-  entry.data = wfp::FirstBufferBytes(netBufferList);
-  entry.addressFamily = addressFamily;
-  entry.compartmentId = compartmentId;
+  wfp::Injection entry;
+  NTSTATUS status = wfp::StartTransportInjection("FwpsInjectTransportReceiveAsync0",
+                                                 wfp::Injection::TransportReceive, injectionHandle, flags,
+                                                 netBufferList, completionFn, addressFamily, compartmentId, &entry);
+  if (!NT_SUCCESS(status)) return status;
   entry.interfaceIndex = interfaceIndex;
   entry.subInterfaceIndex = subInterfaceIndex;
   return wfp::Inject(std::move(entry), completionFn, completionContext, nullptr);
