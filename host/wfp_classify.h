@@ -41,7 +41,8 @@ struct ClassifyEvent {
 
  private:
   std::deque<unsigned long long> wide_;  // storage behind 64-bit values
-  void Rebind(const ClassifyEvent& other);
+  // Points copied 64-bit values at this event's own storage.
+  void RebindWideValues();
 };
 
 struct ClassifyResult {

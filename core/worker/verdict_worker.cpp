@@ -94,7 +94,7 @@ void CompleteConnect(DriverState* state, PendRecord* record) {
   }
   FwpsCompleteOperation0(completionContext, clone);
   if (clone == nullptr) {
-    if (controlData != nullptr) FreeNonPaged(controlData);
+    FreeHeldPacket(nullptr, controlData);
     return;
   }
   SendHeldPacket(state, clone, remoteAddress, scopeId, controlData, controlDataLength, endpointHandle, addressFamily,
@@ -112,11 +112,11 @@ void CompleteAccept(DriverState* state, PendRecord* record) {
           state->transportInjection, nullptr, nullptr, 0, record->addressFamily,
           static_cast<COMPARTMENT_ID>(record->compartmentId), record->interfaceIndex, record->subInterfaceIndex, clone,
           TransportInjectComplete, nullptr);
-      if (!NT_SUCCESS(status)) FwpsFreeCloneNetBufferList0(clone, 0);
+      if (!NT_SUCCESS(status)) FreeHeldPacket(clone, nullptr);
     }
   } else {
     FwpsCompleteOperation0(record->completionContext, nullptr);
-    if (clone != nullptr) FwpsFreeCloneNetBufferList0(clone, 0);
+    FreeHeldPacket(clone, nullptr);
   }
   // Accepts are reported here, by the worker, whatever the ready flag says.
   ClientTable* client = gClientTable;

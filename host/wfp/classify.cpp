@@ -44,11 +44,11 @@ ClassifyEvent& ClassifyEvent::operator=(const ClassifyEvent& other) {
   rights = other.rights;
   flowContext = other.flowContext;
   irql = other.irql;
-  Rebind(other);
+  RebindWideValues();
   return *this;
 }
 
-void ClassifyEvent::Rebind(const ClassifyEvent& other) {
+void ClassifyEvent::RebindWideValues() {
   wide_.clear();
   for (FWP_VALUE0& v : values) {
     if (v.type == FWP_UINT64 && v.uint64 != nullptr) {
@@ -56,7 +56,6 @@ void ClassifyEvent::Rebind(const ClassifyEvent& other) {
       v.uint64 = &wide_.back();
     }
   }
-  (void)other;
 }
 
 ClassifyEvent& ClassifyEvent::Set(UINT32 field, UINT64 value) {
