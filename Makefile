@@ -51,10 +51,12 @@ test: host32 host64 windows tsan asan fuzz
 bench: host64
 	$(BUILD)/host64/bench/nqwfp_bench
 
-# The HTTP parser's libFuzzer target (clang, ASan, UBSan) in a build directory
-# of its own: a seeded run of bounded length from the committed seeds; new
-# inputs go to a scratch corpus, crashes to $(BUILD)/fuzz/.
+# The libFuzzer targets (clang, ASan, UBSan) in a build directory of their
+# own, the HTTP parser's and the capture reader's: seeded runs of bounded
+# length from the committed seeds; new inputs go to scratch corpora, crashes
+# to $(BUILD)/fuzz/.
 FUZZ_RUNS ?= 40000
+CAPTURE_FUZZ_RUNS ?= 100000
 FUZZ_TIME ?= 120
 fuzz: deps
 	cmake -S fuzz -B $(BUILD)/fuzz $(CMAKE_GEN) -DCMAKE_CXX_COMPILER=clang++ >/dev/null
@@ -64,6 +66,11 @@ fuzz: deps
 	  -max_total_time=$(FUZZ_TIME) -max_len=6000 -artifact_prefix=$(BUILD)/fuzz/ \
 	  >$(BUILD)/fuzz/fuzz.log 2>&1 || { tail -n 40 $(BUILD)/fuzz/fuzz.log; exit 1; }
 	@grep -E '^(INFO: seed corpus|Done)' $(BUILD)/fuzz/fuzz.log
+	rm -rf $(BUILD)/fuzz/capture-corpus && mkdir -p $(BUILD)/fuzz/capture-corpus
+	$(BUILD)/fuzz/capture_fuzzer $(BUILD)/fuzz/capture-corpus tests/fuzz/captures -seed=1 -runs=$(CAPTURE_FUZZ_RUNS) \
+	  -max_total_time=$(FUZZ_TIME) -max_len=8192 -artifact_prefix=$(BUILD)/fuzz/capture- \
+	  >$(BUILD)/fuzz/capture-fuzz.log 2>&1 || { tail -n 40 $(BUILD)/fuzz/capture-fuzz.log; exit 1; }
+	@grep -E '^(INFO: seed corpus|Done)' $(BUILD)/fuzz/capture-fuzz.log
 
 clean:
 	rm -rf $(BUILD)
