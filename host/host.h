@@ -27,6 +27,10 @@ void RequireIrql(KIRQL highest, const char* routine);
 // the callout (a completion reauthorizes at once); the driver holds none of
 // its spin locks across them.
 void RequireNoSpinLockHeld(const char* routine);
+// Checks that only the end of a test can make (an injection never completed,
+// say); parts of the platform add theirs, a test's teardown runs them all.
+void AddEndOfTestCheck(std::function<void()> check);
+void RunEndOfTestChecks();
 }  // namespace verifier
 
 // ---- Failure injection for named platform routines ---------------------------

@@ -54,6 +54,17 @@ struct ClassifyResult {
   // handle; when the callout pended the operation, this is it.
   HANDLE completionHandle = nullptr;
   bool pended = false;
+  // At the stream layer the engine reads back what the callout set in the
+  // FWPS_STREAM_CALLOUT_IO_PACKET0. A permit or block covers the leading
+  // countBytesEnforced bytes of the indication (0 covers none); the engine
+  // indicates the rest again, and bytesIndicatedAgain says how many that is.
+  // A stream action of NEED_MORE_DATA holds the whole indication back until
+  // countBytesRequired more bytes have come.
+  bool stream = false;
+  FWPS_STREAM_ACTION_TYPE streamAction = FWPS_STREAM_ACTION_NONE;
+  SIZE_T countBytesEnforced = 0;
+  UINT32 countBytesRequired = 0;
+  SIZE_T bytesIndicatedAgain = 0;
 };
 
 // Calls one classify function as the engine does, with the given filter.
@@ -120,9 +131,15 @@ std::vector<IpHeaderConstruction> IpHeaderConstructions();
 
 // ---- Flows ------------------------------------------------------------------------------
 // The flow goes away: every callout that associated a context with it is
-// told through its flow-delete function.
+// told through its flow-delete function, once, after every classify of the
+// flow running on another thread (one through Classify, with the flow
+// handle in the metadata) has returned.
 void DeleteFlow(UINT64 flowId);
 unsigned FlowContextCount();
+// The stack has the flow from now on (as it has once it classified an event
+// with the flow's handle): stream injection into it is accepted until
+// DeleteFlow.
+void EstablishFlow(UINT64 flowId);
 
 // Field index names of the modelled layers, and the platform type of each.
 FWP_DATA_TYPE FieldType(UINT16 layerId, UINT32 field);

@@ -59,11 +59,12 @@ void CaptureConnectPacket(PendRecord* record, const ClassifyArgs& args, NET_BUFF
 
 // Accept: the packet is indicated at its payload; the clone takes the IP and
 // transport headers along. The data start goes back over them for the clone
-// and forward again by exactly what it went back; when it cannot go back, no
-// clone is taken.
+// and forward again by exactly what it went back; when the headers do not lie
+// in front of the data, or it cannot go back, no clone is taken.
 void CaptureAcceptPacket(PendRecord* record, const ClassifyArgs& args, NET_BUFFER_LIST* packet) {
   NET_BUFFER* nb = NET_BUFFER_LIST_FIRST_NB(packet);
   ULONG headers = args.meta->ipHeaderSize + args.meta->transportHeaderSize;
+  if (NET_BUFFER_DATA_OFFSET(nb) < headers) return;
   if (NdisRetreatNetBufferDataStart(nb, headers, 0, nullptr) != NDIS_STATUS_SUCCESS) return;
   NET_BUFFER_LIST* clone = ClonePacket(packet);
   NdisAdvanceNetBufferDataStart(nb, headers, FALSE, nullptr);

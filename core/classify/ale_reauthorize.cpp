@@ -50,43 +50,41 @@ AleEvent PendedEvent(const PendRecord& r) {
   return e;
 }
 
-// Reports and applies a parked record's verdict, then frees the record.
-void ApplyParked(const ClassifyArgs& args, ClientTable* client, PendRecord* record) {
-  ReportVerdict(client, PendedEvent(*record), record->verdict != FWP_ACTION_PERMIT ? 1 : 0);
+// Applies a parked record's verdict, reports it while the client is ready,
+// then frees the record. The verdict stands whether or not anyone is told.
+void ApplyParked(const ClassifyArgs& args, PendRecord* record) {
+  if (ClientTable* client = ReadyClient())
+    ReportVerdict(client, PendedEvent(*record), record->verdict != FWP_ACTION_PERMIT ? 1 : 0);
   args.out->rights &= ~FWPS_RIGHT_ACTION_WRITE;
   args.out->actionType = record->verdict;
   FreePendRecord(record);
 }
 }  // namespace
 
+// A parked record is claimed and applied whether or not the client is ready
+// now: it carries a verdict the client gave, and nothing else would free it.
 void ReauthorizeBind(const ClassifyArgs& args, const AleEvent& event, UINT64 endpointHandle) {
-  if (ReadyClient() != nullptr) {
-    DriverState* state = gDriverState;
-    PendRecord* record = ClaimParked(&state->bindLock, &state->decidedBinds, event, SameBind);
-    if (record != nullptr) {
-      UINT32 verdict = record->verdict;
-      args.out->rights &= ~FWPS_RIGHT_ACTION_WRITE;
-      args.out->actionType = verdict;
-      FreePendRecord(record);
-      if (verdict == FWP_ACTION_BLOCK) return;
-    }
+  DriverState* state = gDriverState;
+  PendRecord* record = ClaimParked(&state->bindLock, &state->decidedBinds, event, SameBind);
+  if (record != nullptr) {
+    UINT32 verdict = record->verdict;
+    args.out->rights &= ~FWPS_RIGHT_ACTION_WRITE;
+    args.out->actionType = verdict;
+    FreePendRecord(record);
+    if (verdict == FWP_ACTION_BLOCK) return;
   }
   RecordEndpoint(event.protocol, endpointHandle, event.processId, event.localAddress, event.localPort);
 }
 
 void ReauthorizeListen(const ClassifyArgs& args, const AleEvent& event) {
-  ClientTable* client = ReadyClient();
-  if (client == nullptr) return;
   DriverState* state = gDriverState;
   PendRecord* record = ClaimParked(&state->listenLock, &state->decidedListens, event, SameListen);
-  if (record != nullptr) ApplyParked(args, client, record);
+  if (record != nullptr) ApplyParked(args, record);
 }
 
 void ReauthorizeConnect(const ClassifyArgs& args, const AleEvent& event) {
   if (args.meta->packetDirection != FWP_DIRECTION_OUTBOUND) return;
-  ClientTable* client = ReadyClient();
-  if (client == nullptr) return;
   DriverState* state = gDriverState;
   PendRecord* record = ClaimParked(&state->connectLock, &state->decidedConnects, event, SameConnect);
-  if (record != nullptr) ApplyParked(args, client, record);
+  if (record != nullptr) ApplyParked(args, record);
 }

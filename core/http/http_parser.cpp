@@ -113,29 +113,44 @@ inline UINT64 Load8(const char* text, UINT32 n) {
   return n == 8 ? value : value & ((UINT64(1) << (8 * n)) - 1);
 }
 
+constexpr UINT64 kMaxContentLength = 0xFFFFFFFFu;
+
+// The value of a Content-Length line from just after its colon: digits
+// accumulate, spaces are skipped wherever they stand, anything else ends it.
+// False when the value does not fit in 32 bits; the count stops growing once
+// it is past that, however many digits follow.
+bool ReadContentLength(const char* text, UINT32* out) {
+  UINT64 value = 0;
+  for (const char* c = text;; ++c) {
+    if (*c >= '0' && *c <= '9') {
+      if (value <= kMaxContentLength) value = value * 10 + static_cast<UINT64>(*c - '0');
+    } else if (*c != ' ') {
+      break;
+    }
+  }
+  if (value > kMaxContentLength) return false;
+  *out = static_cast<UINT32>(value);
+  return true;
+}
+
 // A header line other than the request line ended; it is NUL-terminated at
 // lineLength. The line buffer is read eight bytes at a time, never past its end.
-void ReadHeaderLine(HttpParser* parser) {
+// False when the line is malformed: a Content-Length that no 32-bit count holds.
+bool ReadHeaderLine(HttpParser* parser) {
   const char* line = parser->headerLine;
   if (parser->lineLength > 16 && Load8(line, 8) == Bytes8("Content-", 8) &&
       Load8(line + 8, 7) == Bytes8("Length:", 7)) {
     parser->hasContentLength = 1;
-    UINT32 value = 0;  // unchecked: a long number wraps around
-    for (const char* c = line + 15;; ++c) {  // after "Content-Length:"
-      if (*c >= '0' && *c <= '9') {
-        value = value * 10 + static_cast<UINT32>(*c - '0');
-      } else if (*c != ' ') {
-        break;
-      }
-    }
-    parser->bodyRemaining = value;
+    if (!ReadContentLength(line + 15, &parser->bodyRemaining)) return false;  // after "Content-Length:"
   }
   if (parser->lineLength > 6 && Load8(line, 5) == Bytes8("Host:", 5))
     memcpy(parser->host, line + 5, strlen(line + 5) + 1);
+  return true;
 }
 
 // lineState is LineEndCRLF or LineEndLF. Removes the line end; returns false
-// when the line was empty, which ends the header (LineHeaderEnd).
+// when the line was empty, which ends the header (LineHeaderEnd), or
+// malformed (LineError).
 inline __attribute__((always_inline)) bool EndLine(HttpParser* parser) {
   parser->lineLength -= parser->lineState == LineEndCRLF ? 2 : 1;
   CurrentLine(parser)[parser->lineLength] = '\0';
@@ -143,7 +158,10 @@ inline __attribute__((always_inline)) bool EndLine(HttpParser* parser) {
     parser->lineState = LineHeaderEnd;
     return false;
   }
-  if (parser->lineIndex != 0) ReadHeaderLine(parser);
+  if (parser->lineIndex != 0 && !ReadHeaderLine(parser)) {
+    parser->lineState = LineError;
+    return false;
+  }
   ++parser->lineIndex;
   parser->lineState = LineText;
   parser->lineLength = 0;
@@ -316,6 +334,11 @@ UINT32 ParseHttpRequests(HttpParser* parser, const UINT8* data, UINT32 length) {
       return completed;
     }
     UINT32 contentLength = parser->hasContentLength ? parser->bodyRemaining : 0;
+    // The request's size must be countable, or what follows it is misframed.
+    if (UINT64(parser->headerBytes) + contentLength > kMaxContentLength) {
+      parser->state = ParserStopped;
+      return completed;
+    }
     if (StoreRequest(parser, parser->host, parser->requestLine, parser->headerBytes, contentLength) == 0) {
       parser->state = ParserStopped;
       return completed;

@@ -1,5 +1,6 @@
 // The I/O manager: driver and device objects, IRPs, work items and MDLs.
 #include "host/kernel/state.h"
+#include "host/wfp/injection_state.h"
 
 #include <condition_variable>
 #include <cstdlib>
@@ -92,6 +93,7 @@ void RunWorkQueue() {
 struct MdlTable {
   std::mutex lock;
   std::set<PMDL> live;
+  std::set<PMDL> freed;  // freed and not handed out again
 };
 }  // namespace
 }  // namespace detail
@@ -304,24 +306,37 @@ extern "C" PMDL NTAPI IoAllocateMdl(PVOID virtualAddress, ULONG length, BOOLEAN,
   mdl->ByteCount = length;
   auto& t = detail::Forever<detail::MdlTable>();
   std::lock_guard<std::mutex> guard(t.lock);
+  t.freed.erase(mdl);
   t.live.insert(mdl);
   return mdl;
 }
 
 extern "C" VOID NTAPI MmBuildMdlForNonPagedPool(PMDL mdl) {
   verifier::RequireIrql(DISPATCH_LEVEL, "MmBuildMdlForNonPagedPool");
+  faults::Check("MmBuildMdlForNonPagedPool");  // nothing to fail; an action may run
   mdl->MappedSystemVa = static_cast<char*>(mdl->StartVa) + mdl->ByteOffset;
   mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA;
 }
 
 extern "C" VOID NTAPI IoFreeMdl(PMDL mdl) {
   verifier::RequireIrql(DISPATCH_LEVEL, "IoFreeMdl");
+  faults::Check("IoFreeMdl");  // nothing to fail; an action may run
+  if (wfp::detail::InjectionHoldsMdl(mdl)) {
+    verifier::Report("INJECTION_DATA_FREED",
+                     "IoFreeMdl of an MDL under a net buffer list an injection still holds");
+    return;
+  }
   auto& t = detail::Forever<detail::MdlTable>();
   std::unique_lock<std::mutex> guard(t.lock);
   if (t.live.erase(mdl) == 0) {
+    bool twice = t.freed.count(mdl) != 0;
     guard.unlock();
-    verifier::Report("BAD_MDL", "IoFreeMdl of an MDL that IoAllocateMdl did not hand out");
+    if (twice)
+      verifier::Report("MDL_FREED_TWICE", "IoFreeMdl of an MDL already freed");
+    else
+      verifier::Report("BAD_MDL", "IoFreeMdl of an MDL that IoAllocateMdl did not hand out");
     return;
   }
+  t.freed.insert(mdl);
   std::free(mdl);
 }

@@ -9,7 +9,27 @@ struct Log {
   std::mutex lock;
   std::vector<std::string> entries;
 };
+struct EndChecks {
+  std::mutex lock;
+  std::vector<std::function<void()>> checks;
+};
 }  // namespace
+
+void AddEndOfTestCheck(std::function<void()> check) {
+  auto& end = detail::Forever<EndChecks>();
+  std::lock_guard<std::mutex> guard(end.lock);
+  end.checks.push_back(std::move(check));
+}
+
+void RunEndOfTestChecks() {
+  std::vector<std::function<void()>> checks;
+  {
+    auto& end = detail::Forever<EndChecks>();
+    std::lock_guard<std::mutex> guard(end.lock);
+    checks = end.checks;
+  }
+  for (const auto& check : checks) check();
+}
 
 void Report(const std::string& rule, const std::string& detail) {
   std::string text = rule + ": " + detail;

@@ -3,6 +3,7 @@
 // (the memory behind the MDLs) is kept in a side table.
 #include "host/ndis.h"
 #include "host/ndis/net_buffer_table.h"
+#include "host/wfp/injection_state.h"
 #include "host/wfp_classify.h"
 
 #include <algorithm>
@@ -76,6 +77,7 @@ NET_BUFFER_LIST* BuildNetBufferList(const std::vector<NetBufferSpec>& buffers) {
     previous = nb;
   }
   std::lock_guard<std::mutex> guard(detail::Table().lock);
+  detail::Table().freed.erase(list);
   detail::Table().lists[list] = std::move(owned);
   return list;
 }
@@ -85,8 +87,36 @@ NET_BUFFER_LIST* BuildNetBufferList(const NetBufferSpec& buffer) {
 }
 
 namespace detail {
+void FreeRetreatMdls(NET_BUFFER* nb) {
+  auto& retreats = Table().retreats;
+  for (auto it = retreats.find(nb->MdlChain); it != retreats.end(); it = retreats.find(nb->MdlChain)) {
+    PMDL mdl = it->first;
+    nb->MdlChain = mdl->Next;
+    retreats.erase(it);
+    delete mdl;
+  }
+}
+
+void ReportRetreatMdlsLeftBy(const host::detail::ThreadContext* thread) {
+  unsigned left = 0;
+  {
+    std::lock_guard<std::mutex> guard(Table().lock);
+    for (auto& [mdl, retreat] : Table().retreats) {
+      if (retreat.thread != thread || retreat.reported) continue;
+      retreat.reported = true;
+      ++left;
+    }
+  }
+  if (left != 0)
+    host::verifier::Report("NET_BUFFER_RETREAT_MDL",
+                           "a classify returned with an MDL that NdisRetreatNetBufferDataStart allocated still on "
+                           "the net buffer (advance with FreeMdl TRUE to free it)");
+}
+
 void Destroy(NET_BUFFER_LIST* list, std::unique_ptr<OwnedList> owned) {
   host::wfp::ForgetInjected(list);
+  if (!owned->clone)
+    for (NET_BUFFER* nb : owned->buffers) FreeRetreatMdls(nb);
   NET_BUFFER_LIST* parent = list->ParentNetBufferList;
   for (PMDL mdl : owned->mdls) delete mdl;
   for (NET_BUFFER* nb : owned->buffers) delete nb;
@@ -103,6 +133,21 @@ void Destroy(NET_BUFFER_LIST* list, std::unique_ptr<OwnedList> owned) {
   }
 }
 
+bool RefuseFree(const NET_BUFFER_LIST* list, const char* routine) {
+  if (host::wfp::detail::InjectionHoldsList(list)) {
+    host::verifier::Report("INJECTION_DATA_FREED", std::string(routine) +
+                                                       " of a net buffer list an injection still holds (its "
+                                                       "completion has not been called for it)");
+    return true;
+  }
+  std::lock_guard<std::mutex> guard(Table().lock);
+  if (Table().freed.count(list) != 0) {
+    host::verifier::Report("NET_BUFFER_LIST_FREED_TWICE", std::string(routine) + " of a list already freed");
+    return true;
+  }
+  return false;
+}
+
 unsigned LiveClones() {
   std::lock_guard<std::mutex> guard(Table().lock);
   unsigned n = 0;
@@ -112,6 +157,7 @@ unsigned LiveClones() {
 }  // namespace detail
 
 void FreeNetBufferList(NET_BUFFER_LIST* list) {
+  if (detail::RefuseFree(list, "FreeNetBufferList")) return;
   std::lock_guard<std::mutex> guard(detail::Table().lock);
   auto it = detail::Table().lists.find(list);
   if (it == detail::Table().lists.end() || it->second->clone) {
@@ -124,6 +170,7 @@ void FreeNetBufferList(NET_BUFFER_LIST* list) {
   }
   auto owned = std::move(it->second);
   detail::Table().lists.erase(it);
+  detail::Table().freed.insert(list);
   detail::Destroy(list, std::move(owned));
 }
 
@@ -179,6 +226,7 @@ extern "C" NTSTATUS NTAPI FwpsAllocateCloneNetBufferList0(NET_BUFFER_LIST* origi
   clone->ParentNetBufferList = original;
   std::lock_guard<std::mutex> guard(ndis::detail::Table().lock);
   ++original->ChildRefCount;
+  ndis::detail::Table().freed.erase(clone);
   ndis::detail::Table().lists[clone] = std::move(owned);
   *netBufferList = clone;
   return STATUS_SUCCESS;
@@ -186,6 +234,7 @@ extern "C" NTSTATUS NTAPI FwpsAllocateCloneNetBufferList0(NET_BUFFER_LIST* origi
 
 extern "C" void NTAPI FwpsFreeCloneNetBufferList0(NET_BUFFER_LIST* netBufferList, ULONG) {
   verifier::RequireIrql(DISPATCH_LEVEL, "FwpsFreeCloneNetBufferList0");
+  if (ndis::detail::RefuseFree(netBufferList, "FwpsFreeCloneNetBufferList0")) return;
   std::lock_guard<std::mutex> guard(ndis::detail::Table().lock);
   auto& lists = ndis::detail::Table().lists;
   auto it = lists.find(netBufferList);
@@ -198,21 +247,70 @@ extern "C" void NTAPI FwpsFreeCloneNetBufferList0(NET_BUFFER_LIST* netBufferList
   ndis::detail::Destroy(netBufferList, std::move(owned));
 }
 
+namespace {
+// Where (mdl, offset) lies in a net buffer's chain, counted from the chain's
+// start as DataOffset is; false when the MDL is not on the chain.
+bool ChainPosition(const NET_BUFFER* nb, const MDL* at, ULONG offset, ULONG* position) {
+  ULONG before = 0;
+  for (const MDL* m = nb->MdlChain; m != nullptr; m = m->Next) {
+    if (m == at) {
+      *position = before + offset;
+      return true;
+    }
+    before += m->ByteCount;
+  }
+  return false;
+}
+
+// Copies up to `count` bytes from (mdl, offset) on along the MDL chain.
+SIZE_T CopyFromMdls(const MDL* mdl, ULONG offset, SIZE_T count, char* out) {
+  SIZE_T copied = 0;
+  for (; mdl != nullptr && copied < count; mdl = mdl->Next, offset = 0) {
+    if (offset >= mdl->ByteCount) {
+      offset -= mdl->ByteCount;
+      continue;
+    }
+    SIZE_T take = std::min<SIZE_T>(mdl->ByteCount - offset, count - copied);
+    std::memcpy(out + copied, ndis::detail::MdlData(mdl) + offset, take);
+    copied += take;
+  }
+  return copied;
+}
+}  // namespace
+
+// The stream data start where its dataOffset says: that net buffer list, net
+// buffer, MDL and offset into the MDL. From there they run to the end of that
+// net buffer's data, then through every later net buffer and list of the
+// chain, for dataLength bytes in all.
 extern "C" void NTAPI FwpsCopyStreamDataToBuffer0(const FWPS_STREAM_DATA0* streamData, PVOID buffer, SIZE_T bytesToCopy,
                                                   SIZE_T* bytesCopied) {
   verifier::RequireIrql(DISPATCH_LEVEL, "FwpsCopyStreamDataToBuffer0");
-  // From the stream data's offset on, across every net buffer of the chain.
   SIZE_T copied = 0;
   char* out = static_cast<char*>(buffer);
   SIZE_T wanted = bytesToCopy < streamData->dataLength ? bytesToCopy : streamData->dataLength;
-  const NET_BUFFER_LIST* list = streamData->dataOffset.netBufferList;
-  const NET_BUFFER* nb = streamData->dataOffset.netBuffer;
+  const FWPS_STREAM_DATA_OFFSET0& from = streamData->dataOffset;
+  const NET_BUFFER_LIST* list = from.netBufferList;
+  const NET_BUFFER* nb = from.netBuffer;
+  bool first = true;
   while (list != nullptr && copied < wanted) {
     for (; nb != nullptr && copied < wanted; nb = nb->Next) {
-      std::string bytes = ndis::DataBytes(nb);
-      SIZE_T take = std::min<SIZE_T>(bytes.size(), wanted - copied);
-      std::memcpy(out + copied, bytes.data(), take);
-      copied += take;
+      const MDL* mdl = nb->CurrentMdl;
+      ULONG offset = nb->CurrentMdlOffset;
+      SIZE_T available = nb->DataLength;
+      ULONG start = 0;
+      if (first && from.mdl != nullptr) {
+        if (!ChainPosition(nb, from.mdl, from.mdlOffset, &start) || start < nb->DataOffset ||
+            start > nb->DataOffset + nb->DataLength) {
+          verifier::Report("BAD_STREAM_DATA", "the stream data's offset is not inside its net buffer's data");
+          *bytesCopied = copied;
+          return;
+        }
+        mdl = from.mdl;
+        offset = from.mdlOffset;
+        available = nb->DataOffset + nb->DataLength - start;
+      }
+      first = false;
+      copied += CopyFromMdls(mdl, offset, std::min<SIZE_T>(available, wanted - copied), out + copied);
     }
     list = list->Next;
     nb = list != nullptr ? list->FirstNetBuffer : nullptr;
@@ -243,6 +341,7 @@ extern "C" NTSTATUS NTAPI FwpsAllocateNetBufferAndNetBufferList0(NDIS_HANDLE poo
     list->FirstNetBuffer = nb;
   }
   std::lock_guard<std::mutex> guard(ndis::detail::Table().lock);
+  ndis::detail::Table().freed.erase(list);
   ndis::detail::Table().lists[list] = std::move(owned);
   *netBufferList = list;
   return STATUS_SUCCESS;
@@ -250,6 +349,8 @@ extern "C" NTSTATUS NTAPI FwpsAllocateNetBufferAndNetBufferList0(NDIS_HANDLE poo
 
 extern "C" void NTAPI FwpsFreeNetBufferList0(NET_BUFFER_LIST* netBufferList) {
   verifier::RequireIrql(DISPATCH_LEVEL, "FwpsFreeNetBufferList0");
+  faults::Check("FwpsFreeNetBufferList0");  // nothing to fail; an action may run
+  if (ndis::detail::RefuseFree(netBufferList, "FwpsFreeNetBufferList0")) return;
   std::lock_guard<std::mutex> guard(ndis::detail::Table().lock);
   auto& lists = ndis::detail::Table().lists;
   auto it = lists.find(netBufferList);
@@ -260,6 +361,7 @@ extern "C" void NTAPI FwpsFreeNetBufferList0(NET_BUFFER_LIST* netBufferList) {
   }
   auto owned = std::move(it->second);
   lists.erase(it);
+  ndis::detail::Table().freed.insert(netBufferList);
   ndis::detail::Destroy(netBufferList, std::move(owned));
 }
 
@@ -288,17 +390,31 @@ extern "C" PVOID NTAPI NdisGetDataBuffer(PNET_BUFFER nb, ULONG bytesNeeded, PVOI
   return storage;
 }
 
+// With too little data space in front of the data start, NDIS allocates a new
+// MDL and chains it in front: the data then starts in memory of its own
+// (not the bytes the stack keeps in front) and is no longer one block with
+// what follows. The MDL stays until an advance with FreeMdl TRUE passes it.
 extern "C" NDIS_STATUS NTAPI NdisRetreatNetBufferDataStart(PNET_BUFFER nb, ULONG delta, ULONG dataBackFill,
                                                            NET_BUFFER_ALLOCATE_MDL_HANDLER* allocateMdlHandler) {
-  (void)dataBackFill;
-  (void)allocateMdlHandler;
+  (void)allocateMdlHandler;  // NDIS's own allocation is modelled either way
   verifier::RequireIrql(DISPATCH_LEVEL, "NdisRetreatNetBufferDataStart");
   if (NTSTATUS failure = faults::Check("NdisRetreatNetBufferDataStart")) return failure;
   if (delta > nb->DataOffset) {
-    // There is no unused data space in front; NDIS would allocate a new MDL.
-    // The host does not model that: the driver never needs more than the
-    // headers that the stack keeps in front of the data.
-    return NDIS_STATUS_RESOURCES;
+    ULONG shortfall = delta - nb->DataOffset;
+    if (shortfall > 0xFFFFFFFFu - dataBackFill || nb->DataLength > 0xFFFFFFFFu - delta) return NDIS_STATUS_FAILURE;
+    ULONG size = shortfall + dataBackFill;
+    auto memory = std::make_unique<char[]>(size);
+    std::memset(memory.get(), 0xCC, size);
+    PMDL mdl = ndis::detail::NewMdl(memory.get(), size);
+    std::lock_guard<std::mutex> guard(ndis::detail::Table().lock);
+    mdl->Next = nb->MdlChain;
+    nb->MdlChain = mdl;
+    nb->DataOffset = dataBackFill;
+    nb->DataLength += delta;
+    ndis::detail::Table().retreats[mdl] =
+        ndis::detail::RetreatMdl{nb, &host::detail::CurrentThread(), false, std::move(memory)};
+    ndis::detail::LocateDataStart(nb);
+    return NDIS_STATUS_SUCCESS;
   }
   nb->DataOffset -= delta;
   nb->DataLength += delta;
@@ -306,7 +422,8 @@ extern "C" NDIS_STATUS NTAPI NdisRetreatNetBufferDataStart(PNET_BUFFER nb, ULONG
   return NDIS_STATUS_SUCCESS;
 }
 
-extern "C" VOID NTAPI NdisAdvanceNetBufferDataStart(PNET_BUFFER nb, ULONG delta, BOOLEAN, NET_BUFFER_FREE_MDL_HANDLER*) {
+extern "C" VOID NTAPI NdisAdvanceNetBufferDataStart(PNET_BUFFER nb, ULONG delta, BOOLEAN freeMdl,
+                                                    NET_BUFFER_FREE_MDL_HANDLER*) {
   verifier::RequireIrql(DISPATCH_LEVEL, "NdisAdvanceNetBufferDataStart");
   if (delta > nb->DataLength) {
     verifier::Report("NET_BUFFER_ADVANCE", "NdisAdvanceNetBufferDataStart past the end of the data");
@@ -314,5 +431,18 @@ extern "C" VOID NTAPI NdisAdvanceNetBufferDataStart(PNET_BUFFER nb, ULONG delta,
   }
   nb->DataOffset += delta;
   nb->DataLength -= delta;
+  if (freeMdl) {
+    // MDLs a retreat allocated that the data start has passed.
+    std::lock_guard<std::mutex> guard(ndis::detail::Table().lock);
+    auto& retreats = ndis::detail::Table().retreats;
+    for (auto it = retreats.find(nb->MdlChain); it != retreats.end() && nb->DataOffset >= it->first->ByteCount;
+         it = retreats.find(nb->MdlChain)) {
+      PMDL mdl = it->first;
+      nb->DataOffset -= mdl->ByteCount;
+      nb->MdlChain = mdl->Next;
+      retreats.erase(it);
+      delete mdl;
+    }
+  }
   ndis::detail::LocateDataStart(nb);
 }

@@ -3,6 +3,7 @@
 #include "host/wfp_classify.h"
 
 #include "host/kernel/state.h"
+#include "host/ndis/net_buffer_table.h"
 #include "host/wfp/operations.h"
 
 #include <cstdio>
@@ -118,6 +119,25 @@ ClassifyEvent& ClassifyEvent::Direction(FWP_DIRECTION direction) {
   return *this;
 }
 
+namespace {
+// What the engine makes of a stream classify: the action covers the leading
+// countBytesEnforced bytes and the rest is indicated again; more data asked
+// for holds the indication back; a connection allowed or dropped ends the
+// inspection either way.
+void ReadBackStreamAction(const FWPS_STREAM_CALLOUT_IO_PACKET0& io, ClassifyResult* result) {
+  result->stream = true;
+  result->streamAction = io.streamAction;
+  result->countBytesEnforced = io.countBytesEnforced;
+  result->countBytesRequired = io.countBytesRequired;
+  SIZE_T indicated = io.streamData != nullptr ? io.streamData->dataLength : 0;
+  if (io.countBytesEnforced > indicated)
+    verifier::Report("STREAM_BYTES_ENFORCED", "countBytesEnforced is larger than the indicated stream data");
+  bool decided = result->actionType == FWP_ACTION_PERMIT || result->actionType == FWP_ACTION_BLOCK;
+  if (io.streamAction == FWPS_STREAM_ACTION_NONE && decided && io.countBytesEnforced < indicated)
+    result->bytesIndicatedAgain = indicated - io.countBytesEnforced;
+}
+}  // namespace
+
 ClassifyResult InvokeClassify(FWPS_CALLOUT_CLASSIFY_FN1* classifyFn, const FWPS_FILTER1& filter,
                               const ClassifyEvent& event) {
   // The callout gets its own copies, as it would get the engine's.
@@ -142,11 +162,21 @@ ClassifyResult InvokeClassify(FWPS_CALLOUT_CLASSIFY_FN1* classifyFn, const FWPS_
   out.rights = event.rights;
   out.filterId = filter.filterId;
 
+  // The stream layer's out members start cleared at every classify.
+  auto* ioPacket = event.layerId == FWPS_LAYER_STREAM_V4 ? static_cast<FWPS_STREAM_CALLOUT_IO_PACKET0*>(event.layerData)
+                                                         : nullptr;
+  if (ioPacket != nullptr) {
+    ioPacket->countBytesRequired = 0;
+    ioPacket->countBytesEnforced = 0;
+    ioPacket->streamAction = FWPS_STREAM_ACTION_NONE;
+  }
+
   auto& self = host::detail::CurrentThread();
   KIRQL saved = self.irql;
   self.irql = event.irql;
   classifyFn(&fixed, &meta, event.layerData, nullptr, &filterCopy, event.flowContext, &out);
   if (!self.heldLocks.empty()) verifier::Report("LOCK_HELD", "a classify function returned with a spin lock held");
+  ndis::detail::ReportRetreatMdlsLeftBy(&self);
   self.irql = saved;
 
   ClassifyResult result;
@@ -158,6 +188,7 @@ ClassifyResult InvokeClassify(FWPS_CALLOUT_CLASSIFY_FN1* classifyFn, const FWPS_
     result.completionHandle = completionHandle;
     result.pended = true;
   }
+  if (ioPacket != nullptr) ReadBackStreamAction(*ioPacket, &result);
   return result;
 }
 

@@ -6,6 +6,8 @@
 namespace host::wfp {
 
 ClassifyResult Classify(const ClassifyEvent& event) {
+  UINT64 flowId = (event.meta.currentMetadataValues & FWPS_METADATA_FIELD_FLOW_HANDLE) ? event.meta.flowHandle : 0;
+  detail::FlowClassify running(flowId);
   ClassifyResult result;
   result.rights = event.rights;
   ClassifyEvent current = event;

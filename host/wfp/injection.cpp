@@ -3,7 +3,11 @@
 // the platform completes injections asynchronously.
 #include "host/kernel/state.h"
 #include "host/ndis/net_buffer_table.h"
+#include "host/wfp/flows.h"
+#include "host/wfp/injection_state.h"
 #include "host/wfp_classify.h"
+
+#include <chrono>
 
 #include <condition_variable>
 #include <cstring>
@@ -20,7 +24,10 @@ struct Pending {
   const UCHAR* remoteAddress;  // what the send parameters point at, read again at completion
 };
 
+void ReportUncompleted();
+
 struct Injector {
+  Injector() { verifier::AddEndOfTestCheck(ReportUncompleted); }
   std::mutex lock;
   std::condition_variable changed;
   std::vector<Injection> record;
@@ -31,8 +38,24 @@ struct Injector {
   bool started = false;
   std::set<const NET_BUFFER_LIST*> secured;
   std::vector<IpHeaderConstruction> headers;
+  std::set<const NET_BUFFER_LIST*> inFlight;  // injected, completion not yet called
 };
 Injector& injector() { return host::detail::Forever<Injector>(); }
+
+// At the end of a test every injection has been completed: what is queued
+// gets a moment to run, what is held back or never ran is reported.
+void ReportUncompleted() {
+  auto& inj = injector();
+  std::unique_lock<std::mutex> guard(inj.lock);
+  if (!inj.held)
+    inj.changed.wait_for(guard, std::chrono::seconds(5), [&inj] { return inj.queue.empty() && inj.running == 0; });
+  unsigned open = 0;
+  for (const Injection& entry : inj.record) open += !entry.completed;
+  guard.unlock();
+  if (open != 0)
+    verifier::Report("INJECTION_NOT_COMPLETED",
+                     std::to_string(open) + " injection(s) still without their completion at the end of the test");
+}
 
 void CompleteOne(const Pending& p) {
   auto& inj = injector();
@@ -49,6 +72,11 @@ void CompleteOne(const Pending& p) {
                        "completed (freed or reused by the caller)");
   }
   p.list->Status = STATUS_SUCCESS;
+  {
+    // From here on the list is the completion function's again.
+    std::lock_guard<std::mutex> guard(inj.lock);
+    inj.inFlight.erase(p.list);
+  }
   auto& self = host::detail::CurrentThread();
   self.irql = DISPATCH_LEVEL;
   p.completionFn(p.completionContext, p.list, TRUE);
@@ -90,6 +118,7 @@ NTSTATUS Inject(Injection entry, FWPS_INJECT_COMPLETE0* completionFn, HANDLE com
   size_t index = inj.record.size() - 1;
   for (NET_BUFFER_LIST* l = inj.record.back().list; l != nullptr; l = l->Next) {
     inj.queue.push_back(Pending{index, completionFn, completionContext, l, remoteAddress});
+    inj.inFlight.insert(l);
     ++inj.outstanding[index];
   }
   if (!inj.started) {
@@ -100,6 +129,22 @@ NTSTATUS Inject(Injection entry, FWPS_INJECT_COMPLETE0* completionFn, HANDLE com
   return STATUS_SUCCESS;
 }
 }  // namespace
+
+namespace detail {
+bool InjectionHoldsList(const NET_BUFFER_LIST* list) {
+  std::lock_guard<std::mutex> guard(injector().lock);
+  return injector().inFlight.count(list) != 0;
+}
+
+bool InjectionHoldsMdl(const MDL* mdl) {
+  std::lock_guard<std::mutex> guard(injector().lock);
+  for (const NET_BUFFER_LIST* list : injector().inFlight)
+    for (const NET_BUFFER* nb = list->FirstNetBuffer; nb != nullptr; nb = nb->Next)
+      for (const MDL* m = nb->MdlChain; m != nullptr; m = m->Next)
+        if (m == mdl) return true;
+  return false;
+}
+}  // namespace detail
 
 std::vector<Injection> Injections() {
   std::lock_guard<std::mutex> guard(injector().lock);
@@ -195,14 +240,48 @@ extern "C" NTSTATUS NTAPI FwpsInjectTransportReceiveAsync0(HANDLE injectionHandl
   return wfp::Inject(std::move(entry), completionFn, completionContext, nullptr);
 }
 
+namespace {
+SIZE_T ChainDataLength(const NET_BUFFER_LIST* list) {
+  SIZE_T total = 0;
+  for (const NET_BUFFER_LIST* l = list; l != nullptr; l = l->Next)
+    for (const NET_BUFFER* nb = l->FirstNetBuffer; nb != nullptr; nb = nb->Next) total += nb->DataLength;
+  return total;
+}
+
+// What the platform refuses: reserved flags, a layer other than the stream
+// layer, a flow the stack does not have, a direction that is not exactly one
+// of send and receive, a length that is not the chain's, and no data without
+// a disconnect to carry.
+NTSTATUS CheckStreamInjection(HANDLE injectionHandle, UINT32 flags, UINT64 flowId, UINT16 layerId,
+                              UINT32 streamFlags, const NET_BUFFER_LIST* netBufferList, SIZE_T dataLength,
+                              FWPS_INJECT_COMPLETE0* completionFn) {
+  if (injectionHandle == nullptr || flags != 0 || completionFn == nullptr) return STATUS_INVALID_PARAMETER;
+  if (layerId != FWPS_LAYER_STREAM_V4) return STATUS_FWP_INCOMPATIBLE_LAYER;
+  if (!wfp::detail::FlowIsLive(flowId)) return STATUS_FWP_NOT_FOUND;
+  bool send = (streamFlags & FWPS_STREAM_FLAG_SEND) != 0;
+  bool receive = (streamFlags & FWPS_STREAM_FLAG_RECEIVE) != 0;
+  if (send == receive) return STATUS_INVALID_PARAMETER;
+  if (netBufferList == nullptr) {
+    UINT32 disconnect = send ? FWPS_STREAM_FLAG_SEND_DISCONNECT : FWPS_STREAM_FLAG_RECEIVE_DISCONNECT;
+    return dataLength == 0 && (streamFlags & disconnect) != 0 ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+  }
+  return dataLength == ChainDataLength(netBufferList) && dataLength != 0 ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+}
+}  // namespace
+
+// Completion comes once for each net buffer list of the chain, on another
+// thread at DISPATCH_LEVEL; a disconnect alone has no list to complete, so
+// its completion function is not called.
 extern "C" NTSTATUS NTAPI FwpsStreamInjectAsync0(HANDLE injectionHandle, HANDLE, UINT32 flags, UINT64 flowId,
                                                  UINT32 calloutId, UINT16 layerId, UINT32 streamFlags,
                                                  NET_BUFFER_LIST* netBufferList, SIZE_T dataLength,
                                                  FWPS_INJECT_COMPLETE0* completionFn, HANDLE completionContext) {
   verifier::RequireIrql(DISPATCH_LEVEL, "FwpsStreamInjectAsync0");
+  verifier::RequireNoSpinLockHeld("FwpsStreamInjectAsync0");
   if (NTSTATUS failure = faults::Check("FwpsStreamInjectAsync0")) return failure;
-  if (injectionHandle == nullptr || flags != 0 || completionFn == nullptr || (netBufferList == nullptr) != (dataLength == 0))
-    return STATUS_INVALID_PARAMETER;
+  NTSTATUS refused = CheckStreamInjection(injectionHandle, flags, flowId, layerId, streamFlags, netBufferList,
+                                          dataLength, completionFn);
+  if (refused != STATUS_SUCCESS) return refused;
   wfp::Injection entry{};
   entry.kind = wfp::Injection::Stream;
   entry.injectionHandle = injectionHandle;
@@ -215,7 +294,6 @@ extern "C" NTSTATUS NTAPI FwpsStreamInjectAsync0(HANDLE injectionHandle, HANDLE,
   entry.streamFlags = streamFlags;
   entry.dataLength = dataLength;
   if (netBufferList == nullptr) {
-    // A disconnect alone carries no data and completes nothing.
     std::lock_guard<std::mutex> guard(wfp::injector().lock);
     entry.completed = true;
     wfp::injector().record.push_back(std::move(entry));

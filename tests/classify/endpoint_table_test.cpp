@@ -67,7 +67,10 @@ TEST_F(EndpointTable, EventsRacingForANewHandleLeaveOneRecord) {
   nqtest::PoolCheckpoint pool;
   // Another processor records the same new handle while this one allocates
   // its record between the search and the insertion.
-  host::faults::BeforeCall("ExAllocatePoolWithTag", 1, [] { RecordEndpoint(IPPROTO_TCP, 9, 100, 0, 80); });
+  host::faults::BeforeCall("ExAllocatePoolWithTag", 1, [] {
+    std::thread other([] { RecordEndpoint(IPPROTO_TCP, 9, 100, 0, 80); });
+    other.join();
+  });
   RecordEndpoint(IPPROTO_TCP, 9, 200, kAddress, 8080);
   EXPECT_EQ(Count(&gDriverState->tcpEndpoints), 1u);
   NqU64 pid = 0;
@@ -144,13 +147,39 @@ TEST_F(EndpointTable, ReleaseWithoutWriteRightChangesNothing) {
   EXPECT_EQ(LookupTcp(kAddress, 80, &pid), 1u);
 }
 
+// Two processors record the same new handle at the same moment, round after
+// round: each round leaves one record, whichever of them inserts it.
+TEST_F(EndpointTable, TwoThreadsRecordingOneNewHandleAtOnceLeaveOneRecord) {
+  nqtest::PoolCheckpoint pool;
+  constexpr int kRounds = 20000;
+  std::atomic<int> ready[2] = {{-1}, {-1}};
+  auto side = [&](int me) {
+    host::kernel::SetCurrentIds(500 + me, 9000 + me);
+    for (int round = 0; round < kRounds; ++round) {
+      ready[me].store(round);
+      for (unsigned spins = 1; ready[1 - me].load() < round; ++spins)
+        if (spins % 1024 == 0) std::this_thread::yield();
+      RecordEndpoint(IPPROTO_UDP, 1000 + round, 700, 0, static_cast<UINT16>(round));  // the same event on both
+    }
+  };
+  std::thread a(side, 0), b(side, 1);
+  a.join();
+  b.join();
+  EXPECT_EQ(Count(&gDriverState->udpEndpoints), size_t(kRounds));
+  for (int round = 0; round < kRounds; ++round) Release(IPPROTO_UDP, 1000 + round);
+  EXPECT_NO_LEAKS(pool) << "the record that lost a race is freed";
+}
+
 // Records, releases and lookups racing on several threads while datagrams
 // are classified: every record ends where the last event for it put it, and
-// nothing is lost, duplicated or leaked.
+// nothing is lost, duplicated or leaked. The endpoints belong to a process
+// other than the classifying thread's, so an owner that did not come from
+// the table shows.
 TEST_F(EndpointTable, ConcurrentEventsLoseAndDuplicateNothing) {
   nqtest::PoolCheckpoint pool;
   constexpr int kThreads = 4;
   constexpr int kRounds = 300;
+  auto owner = [](int id) { return UINT64(700 + id); };
   std::string payload = UdpHeader(4000, 53, 16) + std::string(16, 'd');
   std::atomic<int> lookups{0};
   auto worker = [&](int id) {
@@ -159,11 +188,11 @@ TEST_F(EndpointTable, ConcurrentEventsLoseAndDuplicateNothing) {
     for (int round = 0; round < kRounds; ++round) {
       UINT64 handle = static_cast<UINT64>(id) * 100000 + round;
       UINT16 port = static_cast<UINT16>(10000 + id * 1000 + round);
-      RecordEndpoint(IPPROTO_UDP, handle, 500 + id, 0, port);
-      RecordEndpoint(IPPROTO_UDP, handle, 500 + id, 0, port);  // racing duplicate
-      RecordEndpoint(IPPROTO_TCP, handle, 500 + id, kAddress, port);
+      RecordEndpoint(IPPROTO_UDP, handle, owner(id), 0, port);
+      RecordEndpoint(IPPROTO_UDP, handle, owner(id), 0, port);  // a second event for the handle
+      RecordEndpoint(IPPROTO_TCP, handle, owner(id), kAddress, port);
       NqU64 pid = 0;
-      if (Table()->LookupUdpEndpointOwner(kAddress, port, &pid) == 1 && pid == UINT64(500 + id)) ++lookups;
+      if (Table()->LookupUdpEndpointOwner(kAddress, port, &pid) == 1 && pid == owner(id)) ++lookups;
       ClassifyEvent event(FWPS_LAYER_DATAGRAM_DATA_V4);
       event.Set(FWPS_FIELD_DATAGRAM_DATA_V4_IP_LOCAL_ADDRESS, Ipv4("10.0.0.2"))
           .Set(FWPS_FIELD_DATAGRAM_DATA_V4_IP_REMOTE_ADDRESS, Ipv4("192.0.2.53"))
@@ -187,7 +216,10 @@ TEST_F(EndpointTable, ConcurrentEventsLoseAndDuplicateNothing) {
   EXPECT_EQ(Count(&gDriverState->tcpEndpoints), size_t(kThreads * kRounds / 2));
   auto sent = Client().CallsTo("ReportDatagramSent");
   ASSERT_EQ(sent.size(), size_t(kThreads * kRounds));
-  for (const auto& call : sent) EXPECT_EQ(call.Value("processId"), call.threadProcessId) << "owner from the table";
+  for (const auto& call : sent) {
+    ASSERT_GE(call.threadProcessId, 500u);
+    EXPECT_EQ(call.Value("processId"), owner(static_cast<int>(call.threadProcessId - 500))) << "owner from the table";
+  }
   for (int id = 0; id < kThreads; ++id)
     for (int round = 1; round < kRounds; round += 2) {
       UINT64 handle = static_cast<UINT64>(id) * 100000 + round;

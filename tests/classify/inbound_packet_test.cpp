@@ -8,16 +8,23 @@ class InboundPacket : public ClassifyTest {
  protected:
   // A packet as indicated at the inbound IP packet layer: the data starts at
   // the transport header with the IPv4 header in front of it.
-  NET_BUFFER_LIST* Packet(UINT8 protocol, size_t transportLength, std::vector<size_t> cuts = {}) {
+  // With `optionBytes` of IP options (a multiple of 4) the header is longer
+  // and its length field says so.
+  NET_BUFFER_LIST* Packet(UINT8 protocol, size_t transportLength, std::vector<size_t> cuts = {},
+                          size_t optionBytes = 0) {
     std::string transport(transportLength, '\0');
     for (size_t i = 0; i < transportLength; ++i) transport[i] = static_cast<char>(i * 7 + 1);
-    bytes_ = Ipv4Header(protocol, Ipv4("198.51.100.7"), Ipv4("10.0.0.1"), transportLength) + transport;
-    list_ = host::ndis::BuildNetBufferList({bytes_, 20, cuts});
+    std::string header = Ipv4Header(protocol, Ipv4("198.51.100.7"), Ipv4("10.0.0.1"), transportLength + optionBytes);
+    header[0] = static_cast<char>(0x40 | ((20 + optionBytes) / 4));
+    header += std::string(optionBytes, '\x01');  // NOPs
+    bytes_ = header + transport;
+    ipHeaderSize_ = static_cast<UINT32>(header.size());
+    list_ = host::ndis::BuildNetBufferList({bytes_, header.size(), cuts});
     return list_;
   }
   ClassifyResult Inspect(UINT32 flags = 0) {
     ClassifyEvent event(FWPS_LAYER_INBOUND_IPPACKET_V4);
-    event.Set(FWPS_FIELD_INBOUND_IPPACKET_V4_FLAGS, flags);
+    event.Set(FWPS_FIELD_INBOUND_IPPACKET_V4_FLAGS, flags).HeaderSizes(ipHeaderSize_, 0);
     event.layerData = list_;
     return RunClassify(event);
   }
@@ -26,8 +33,65 @@ class InboundPacket : public ClassifyTest {
     ClassifyTest::TearDown();
   }
   std::string bytes_;
+  UINT32 ipHeaderSize_ = 20;
   NET_BUFFER_LIST* list_ = nullptr;
 };
+
+TEST_F(InboundPacket, HeaderWithOptionsIsOfferedWholeAndItsProtocolReadFromIt) {
+  for (size_t options : {4u, 8u, 40u}) {
+    SCOPED_TRACE(options);
+    Client().ClearCalls();
+    Client().answers().inspectInboundPacket = [](const void*, NqU32) -> NqU32 { return 0; };
+    Packet(IPPROTO_UDP, 30, {}, options);
+    ClassifyResult r = Inspect();
+    EXPECT_EQ(r.actionType, FWP_ACTION_BLOCK) << "the client that refuses it is asked";
+    auto calls = Client().CallsTo("InspectInboundPacket");
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].Value("length"), 50u + options);
+    EXPECT_EQ(calls[0].Find("data")->bytes, bytes_);
+    EXPECT_EQ(list_->FirstNetBuffer->DataOffset, 20u + options);
+    EXPECT_EQ(list_->FirstNetBuffer->DataLength, 30u);
+    host::ndis::FreeNetBufferList(list_);
+    list_ = nullptr;
+  }
+}
+
+// The header's length comes from the stack; without it, or with one that no
+// IPv4 header can have, where the header starts is not known. In front of the
+// data lie 64 bytes that read as a TCP packet's header both from their start
+// and 20 bytes before the data.
+TEST_F(InboundPacket, UnknownOrImpossibleHeaderSizePassesUninspected) {
+  struct Case {
+    const char* what;
+    bool present;
+    UINT32 size;
+  } cases[] = {
+      {"absent", false, 20}, {"below 20", true, 16}, {"zero", true, 0},
+      {"above 60", true, 64}, {"huge", true, 0xFFFFFFF0u},
+  };
+  std::string header = Ipv4Header(IPPROTO_TCP, Ipv4("198.51.100.7"), Ipv4("10.0.0.1"), 40);
+  std::string front = header + std::string(24, '\x01') + header;
+  for (const Case& c : cases) {
+    list_ = host::ndis::BuildNetBufferList({front + std::string(40, 't'), front.size()});
+    ClassifyEvent event(FWPS_LAYER_INBOUND_IPPACKET_V4);
+    if (c.present) event.HeaderSizes(c.size, 0);
+    event.layerData = list_;
+    EXPECT_EQ(RunClassify(event).actionType, FWP_ACTION_PERMIT) << c.what;
+    EXPECT_TRUE(Calls().empty()) << c.what;
+    EXPECT_EQ(list_->FirstNetBuffer->DataOffset, 64u) << c.what;
+    host::ndis::FreeNetBufferList(list_);
+    list_ = nullptr;
+  }
+}
+
+TEST_F(InboundPacket, HeaderSizeLargerThanWhatLiesInFrontPassesUninspected) {
+  Packet(IPPROTO_TCP, 40);
+  ipHeaderSize_ = 24;
+  EXPECT_EQ(Inspect().actionType, FWP_ACTION_PERMIT);
+  EXPECT_TRUE(Calls().empty());
+  EXPECT_EQ(list_->FirstNetBuffer->DataOffset, 20u);
+  EXPECT_EQ(list_->FirstNetBuffer->MdlChain->Next, nullptr) << "no MDL put in front";
+}
 
 TEST_F(InboundPacket, ClientSeesTheWholePacketFromItsIpHeader) {
   Packet(IPPROTO_TCP, 4);

@@ -52,12 +52,53 @@ TEST_F(HostPacketPath, RetreatAndAdvanceMoveTheDataStartOverTheBytesInFront) {
   EXPECT_EQ(host::ndis::DataBytes(nb), bytes);
   NdisAdvanceNetBufferDataStart(nb, 40, FALSE, nullptr);
   EXPECT_EQ(host::ndis::DataBytes(nb), bytes.substr(40));
+  host::ndis::FreeNetBufferList(list);
+}
 
-  // The host has no spare data space to hand out: a retreat past the bytes in
-  // front fails and leaves the data start where it was.
-  EXPECT_NE(NdisRetreatNetBufferDataStart(nb, 41, 0, nullptr), NDIS_STATUS_SUCCESS);
-  EXPECT_EQ(nb->DataOffset, 40u);
-  EXPECT_EQ(nb->DataLength, 8u);
+// Past the bytes in front, NDIS allocates an MDL of its own in front of the
+// chain: the data then starts in memory that holds none of the stack's bytes
+// and is no longer one block with them. An advance with FreeMdl TRUE frees it.
+TEST_F(HostPacketPath, RetreatPastTheBytesInFrontAllocatesAnMdlThatAnAdvanceFrees) {
+  std::string bytes = Bytes(48);
+  NET_BUFFER_LIST* list = host::ndis::BuildNetBufferList({bytes, 20});
+  NET_BUFFER* nb = list->FirstNetBuffer;
+  PMDL original = nb->MdlChain;
+  ASSERT_EQ(NdisRetreatNetBufferDataStart(nb, 30, 4, nullptr), NDIS_STATUS_SUCCESS);
+  EXPECT_NE(nb->MdlChain, original);
+  EXPECT_EQ(nb->MdlChain->Next, original);
+  EXPECT_EQ(nb->DataLength, 58u);
+  std::string data = host::ndis::DataBytes(nb);
+  EXPECT_EQ(data.substr(10), bytes) << "the stack's bytes follow the new ones";
+  EXPECT_EQ(NdisGetDataBuffer(nb, 11, nullptr, 1, 0), nullptr) << "not one block with them";
+  NdisAdvanceNetBufferDataStart(nb, 30, TRUE, nullptr);
+  EXPECT_EQ(nb->MdlChain, original);
+  EXPECT_EQ(nb->DataOffset, 20u);
+  EXPECT_EQ(host::ndis::DataBytes(nb), bytes.substr(20));
+  host::ndis::FreeNetBufferList(list);
+}
+
+// A callout that retreats past the bytes in front and advances back without
+// freeing what the retreat allocated, or with it.
+BOOLEAN gFreeMdl = FALSE;
+VOID NTAPI RetreatingClassify(const FWPS_INCOMING_VALUES0*, const FWPS_INCOMING_METADATA_VALUES0*, void* layerData,
+                              const void*, const FWPS_FILTER1*, UINT64, FWPS_CLASSIFY_OUT0* out) {
+  NET_BUFFER* nb = static_cast<NET_BUFFER_LIST*>(layerData)->FirstNetBuffer;
+  if (NdisRetreatNetBufferDataStart(nb, 60, 0, nullptr) == NDIS_STATUS_SUCCESS)
+    NdisAdvanceNetBufferDataStart(nb, 60, gFreeMdl, nullptr);
+  out->actionType = FWP_ACTION_PERMIT;
+}
+
+TEST_F(HostPacketPath, AnMdlARetreatAllocatedLeftOnTheBufferAfterAClassifyIsReported) {
+  NET_BUFFER_LIST* list = host::ndis::BuildNetBufferList({Bytes(48), 20});
+  host::wfp::ClassifyEvent event(FWPS_LAYER_INBOUND_IPPACKET_V4);
+  event.layerData = list;
+  FWPS_FILTER1 filter{};
+  gFreeMdl = TRUE;
+  host::wfp::InvokeClassify(RetreatingClassify, filter, event);
+  EXPECT_TRUE(host::verifier::Violations().empty());
+  gFreeMdl = FALSE;
+  host::wfp::InvokeClassify(RetreatingClassify, filter, event);
+  ExpectViolation("NET_BUFFER_RETREAT_MDL");
   host::ndis::FreeNetBufferList(list);
 }
 
@@ -107,6 +148,12 @@ TEST_F(HostPacketPath, PendCompleteAndInjectCalledWithASpinLockHeldAreCaught) {
                                 DEFAULT_COMPARTMENT_ID, nullptr, nullptr, nullptr);
   FwpsInjectTransportReceiveAsync0(reinterpret_cast<HANDLE>(1), nullptr, nullptr, 0, AF_INET,
                                    DEFAULT_COMPARTMENT_ID, 0, 0, nullptr, nullptr, nullptr);
+  KfReleaseSpinLock(&lock, irql);
+  ExpectViolation("LOCK_HELD");
+
+  irql = KfAcquireSpinLock(&lock);
+  FwpsStreamInjectAsync0(reinterpret_cast<HANDLE>(1), nullptr, 0, 1, 1, FWPS_LAYER_STREAM_V4, 0, nullptr, 0, nullptr,
+                         nullptr);
   KfReleaseSpinLock(&lock, irql);
   ExpectViolation("LOCK_HELD");
 

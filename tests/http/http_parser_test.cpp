@@ -182,14 +182,15 @@ TEST_F(ContentLength, OnlyTheExactNameWithAValueAfterTheColonCounts) {
   }
 }
 
-TEST_F(ContentLength, DigitsReadPastSpacesUpToAnyOtherByteAndWrap) {
+TEST_F(ContentLength, DigitsReadPastSpacesUpToAnyOtherByte) {
   struct Case {
     const char* line;
     UINT32 value;
   } cases[] = {{"Content-Length: 1 2", 12},
                {"Content-Length:  7x9", 7},
                {"Content-Length: abc", 0},
-               {"Content-Length: 4294967297", 1},
+               {"Content-Length: 4294967295", 0xFFFFFFFFu},
+               {"Content-Length: 000000000000000000000000000042", 42},
                {"Content-Length: 5", 5}};
   for (const Case& c : cases) {
     nqtest::CheckedParser p;
@@ -200,6 +201,40 @@ TEST_F(ContentLength, DigitsReadPastSpacesUpToAnyOtherByteAndWrap) {
   }
   parser.Feed(Request("POST / HTTP/1.1", {"Content-Length: 9", "Content-Length: 2"}, "ab"));
   EXPECT_EQ(P().state, static_cast<UINT32>(ParserRequestDone)) << "a later line replaces an earlier one";
+}
+
+// A count that does not fit in 32 bits would wrap to a short body and
+// misframe the requests behind it: the line is malformed and the parser stops
+// when it ends, before the header does, and nothing is queued for it.
+TEST_F(ContentLength, ValueBeyond32BitsStopsTheParserAtTheEndOfItsLine) {
+  const std::string hidden = Request("GET /hidden HTTP/1.1", {"Host: h.test"});
+  for (const char* line : {"Content-Length: 4294967296", "Content-Length: 4294967297",
+                           "Content-Length: 42 94967 297", "Content-Length: 99999999999999999999999999999999"}) {
+    nqtest::CheckedParser p;
+    std::string header = "POST / HTTP/1.1\r\n" + std::string(line) + "\r\n";
+    EXPECT_EQ(p.Feed(header + "Host: a\r\n\r\nx" + hidden), 0u) << line;
+    EXPECT_EQ(p.Parser().state, static_cast<UINT32>(ParserStopped)) << line;
+    EXPECT_EQ(p.Parser().queueCount, 0u) << line;
+    EXPECT_EQ(p.Parser().headerBytes, header.size()) << line << ": stopped as that line ended";
+    EXPECT_EQ(p.Problem(), "") << line;
+  }
+}
+
+TEST_F(ContentLength, RequestSizeBeyond32BitsStopsTheParserAtTheEndOfItsHeader) {
+  std::string fits = Request("POST / HTTP/1.1", {"Content-Length: 4294967000"});  // 53 header bytes
+  ASSERT_LE(fits.size() + 4294967000ull, 0xFFFFFFFFull);
+  EXPECT_EQ(parser.Feed(fits), 1u);
+  EXPECT_EQ(P().state, static_cast<UINT32>(ParserSkippingBody));
+  ASSERT_EQ(Queued().size(), 1u);
+  EXPECT_EQ(Queued()[0]->size, fits.size() + 4294967000u);
+
+  nqtest::CheckedParser over;
+  std::string header = Request("POST / HTTP/1.1", {"Content-Length: 4294967295"});
+  EXPECT_EQ(over.Feed(header + "GET / HTTP/1.1\r\n\r\n"), 0u);
+  EXPECT_EQ(over.Parser().state, static_cast<UINT32>(ParserStopped));
+  EXPECT_EQ(over.Parser().queueCount, 0u);
+  EXPECT_EQ(over.Parser().headerBytes, header.size());
+  EXPECT_EQ(over.Problem(), "");
 }
 
 // ---- Bounds -------------------------------------------------------------------------

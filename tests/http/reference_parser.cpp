@@ -69,14 +69,18 @@ uint32_t ReferenceParser::Parse(const uint8_t* data, uint32_t length) {
         if (lineIndex != 0) {
           if (lineLength > 16 && std::memcmp(line, "Content-Length:", 15) == 0) {
             hasContentLength = 1;
-            uint32_t value = 0;
+            uint64_t value = 0;
             for (int k = 15;; ++k) {
               char c = line[k];
               if (c == ' ') continue;
               if (c < '0' || c > '9') break;
-              value = value * 10 + static_cast<uint32_t>(c - '0');
+              if (value <= 0xFFFFFFFFu) value = value * 10 + static_cast<uint64_t>(c - '0');
             }
-            bodyRemaining = value;
+            if (value > 0xFFFFFFFFu) {  // a count no 32-bit size holds: malformed
+              lineState = 5;
+              break;
+            }
+            bodyRemaining = static_cast<uint32_t>(value);
           }
           if (lineLength > 6 && std::memcmp(line, "Host:", 5) == 0) {
             int k = 0;
@@ -100,7 +104,7 @@ uint32_t ReferenceParser::Parse(const uint8_t* data, uint32_t length) {
       return count;
     }
     uint32_t v = hasContentLength ? bodyRemaining : 0;
-    if (!Store(v)) {
+    if (uint64_t(headerBytes) + v > 0xFFFFFFFFu || !Store(v)) {
       state = 1;
       return count;
     }

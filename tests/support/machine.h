@@ -13,6 +13,7 @@ namespace nqtest {
 class MachineTest : public ::testing::Test {
  protected:
   void TearDown() override {
+    host::verifier::RunEndOfTestChecks();
     auto violations = host::verifier::Violations();
     for (const auto& v : violations) ADD_FAILURE() << "verifier: " << v;
   }

@@ -333,30 +333,50 @@ TEST_F(PendedDecisions, PendedReportsCarryTheQueriedValuesInTheirOrder) {
   EXPECT_EQ(Client().CallsTo("ReportAccept").at(0).Value("isTcp"), 0u);
 }
 
-// The client lowered its flag after it decided: the reauthorizations make no
-// call, permit with the write right kept, and leave the records parked; a
-// bind records its endpoint as it does whenever the client is not ready.
-TEST_F(PendedDecisions, ReauthorizationsAfterTheClientLoweredItsFlagCallNothing) {
+// The client lowered its flag after it decided: each reauthorization still
+// applies the verdict it gave and frees its record, and only the report is
+// left out. A blocked bind is not recorded.
+TEST_F(PendedDecisions, ReauthorizationsAfterTheClientLoweredItsFlagStillApplyTheVerdict) {
   PendEverything(1);
   Client().answers().decidePended = [](NqPendHandle) -> NqU32 {
     client::StandInClient::Instance().SetReady(false);
     return 1;
   };
   Socket s = TcpSocket();
+  nqtest::PoolCheckpoint pool;
   std::vector<host::wfp::ClassifyEvent> events = {host::stack::BindEvent(s), host::stack::ListenEvent(s),
                                                   host::stack::ConnectEvent(s, ConnectPacket(s))};
   for (const auto& e : events) {
     Client().SetReady(true);
     auto a = Authorize(s, e);
     ExpectPendedClassify(a);
-    EXPECT_EQ(a.reauthorization.result.actionType, FWP_ACTION_PERMIT) << host::wfp::LayerName(e.layerId);
-    EXPECT_EQ(a.reauthorization.result.rights, FWPS_RIGHT_ACTION_WRITE) << host::wfp::LayerName(e.layerId);
+    EXPECT_EQ(a.reauthorization.result.actionType, FWP_ACTION_BLOCK) << host::wfp::LayerName(e.layerId);
+    EXPECT_EQ(a.reauthorization.result.rights, 0u) << host::wfp::LayerName(e.layerId);
   }
   EXPECT_EQ(Slots(Calls()), (std::vector<std::string>{"QueryBind", "DecidePended", "QueryListen", "DecidePended",
                                                       "QueryConnect", "DecidePended"}));
-  EXPECT_FALSE(IsListEmpty(&gDriverState->decidedBinds));
-  EXPECT_FALSE(IsListEmpty(&gDriverState->decidedListens));
-  EXPECT_FALSE(IsListEmpty(&gDriverState->decidedConnects));
+  EXPECT_TRUE(IsListEmpty(&gDriverState->decidedBinds));
+  EXPECT_TRUE(IsListEmpty(&gDriverState->decidedListens));
+  EXPECT_TRUE(IsListEmpty(&gDriverState->decidedConnects));
+  NqU64 pid = 0;
+  EXPECT_EQ(Table()->LookupTcpEndpointOwner(Net(s.localAddress), s.localPort, &pid), 0u) << "the bind was blocked";
+  EXPECT_NO_LEAKS(pool);
+}
+
+// A permitted bind whose reauthorization comes while the client is not ready
+// is recorded once, from its parked record.
+TEST_F(PendedDecisions, PermittedBindReauthorizedWhileTheClientIsNotReadyIsRecorded) {
+  PendEverything(0);
+  Client().answers().decidePended = [](NqPendHandle) -> NqU32 {
+    client::StandInClient::Instance().SetReady(false);
+    return 0;
+  };
+  Socket s = TcpSocket();
+  auto a = Authorize(s, host::stack::BindEvent(s));
+  ExpectPendedClassify(a);
+  EXPECT_EQ(a.reauthorization.result.actionType, FWP_ACTION_PERMIT);
+  EXPECT_EQ(a.reauthorization.result.rights, 0u) << "applied from the record";
+  EXPECT_TRUE(IsListEmpty(&gDriverState->decidedBinds));
   NqU64 pid = 0;
   EXPECT_EQ(Table()->LookupTcpEndpointOwner(Net(s.localAddress), s.localPort, &pid), 1u);
 }
