@@ -99,7 +99,9 @@ void ClassifyStreamData(const ClassifyArgs& args) {
   auto* ioPacket = static_cast<FWPS_STREAM_CALLOUT_IO_PACKET0*>(args.layerData);
   if (ioPacket == nullptr || ioPacket->streamData == nullptr) return;
   FWPS_STREAM_DATA0* streamData = ioPacket->streamData;
-  if (InjectedBySelf(gDriverState->streamInjection, streamData->netBufferListChain)) return;
+  // An indication without data (a FIN alone) may come without a chain.
+  NET_BUFFER_LIST* chain = streamData->netBufferListChain;
+  if (chain != nullptr && InjectedBySelf(gDriverState->streamInjection, chain)) return;
   if (streamData->dataLength == 0) return;
   if (streamData->flags & (FWPS_STREAM_FLAG_SEND_EXPEDITED | FWPS_STREAM_FLAG_RECEIVE_EXPEDITED)) return;
   FlowContext* flow = FlowContextFromValue(args.flowContext);
