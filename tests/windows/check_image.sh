@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the windows driver image: PE32, machine i386, native subsystem,
 # entry point DriverEntry, imports only from the four platform modules, and
-# no static constructors (the kernel would never run them).
+# no static constructors (the kernel would never run them), and the imports
+# of the stream layer by their plain names.
 set -u
 image=$1
 objdump=${2:-i686-w64-mingw32-objdump}
@@ -32,6 +33,12 @@ for dll in $dlls; do
     ntoskrnl.exe|hal.dll|ndis.sys|fwpkclnt.sys) ;;
     *) check "no import from $dll" "false" ;;
   esac
+done
+# The stream layer's platform calls, imported by their undecorated names.
+for name in FwpsFlowAssociateContext0 FwpsCopyStreamDataToBuffer0 FwpsStreamInjectAsync0 \
+            FwpsAllocateNetBufferAndNetBufferList0 FwpsFreeNetBufferList0 IoAllocateMdl IoFreeMdl \
+            MmBuildMdlForNonPagedPool _vsnprintf; do
+  check "imports $name" "grep -Eq '^[[:space:]]+[0-9a-f]+[[:space:]]+[0-9]+[[:space:]]+$name\$' <<<\"\$headers\""
 done
 check "relocations kept (.reloc)" "grep -q '\.reloc' <<<\"\$sections\""
 check "no static constructors (.ctors/.CRT)" "! grep -Eq '\.ctors|\.CRT' <<<\"\$sections\""
