@@ -30,6 +30,18 @@ std::string Stack::RemoteOf(const Flow* f) const {
   return f == nullptr ? "?" : Dotted(f->remoteAddress) + ":" + std::to_string(f->remotePort);
 }
 
+bool Stack::CurrentConnection(client::EventFacts* facts) const {
+  const Flow* f = current_;
+  if (f == nullptr) return false;
+  facts->protocol = f->protocol;
+  facts->localAddress = options_.localAddress;
+  facts->remoteAddress = f->remoteAddress;
+  facts->localPort = f->localPort;
+  facts->remotePort = f->remotePort;
+  facts->processId = f->socket->process->processId;
+  return true;
+}
+
 Stack::Where Stack::At(const Socket* s) const {
   Where w;
   w.processId = s->process->processId;

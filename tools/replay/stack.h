@@ -60,6 +60,8 @@ class Stack {
   // The flow being classified now, for reports that name only the local end.
   const Flow* current() const { return current_; }
   std::string RemoteOf(const Flow* flow) const;
+  // The connection of the flow being classified now, as a policy matches it.
+  bool CurrentConnection(client::EventFacts* facts) const;
 
  private:
   struct Key {

@@ -90,4 +90,49 @@ void Summary::Print(FILE* out) const {
                seconds, rate);
 }
 
+void HttpTally::OnCall(const client::Call& c, const std::string& remote) {
+  const client::Arg* host = c.Find("host");
+  if (c.slot == "GetUrlReply") {
+    Close();
+    open_ = true;
+    remote_ = remote;
+    counts_ = Summary::HttpCounts{};
+    counts_.requests = 1;
+    counts_.urlReplies = c.Value("found") != 0 ? 1 : 0;
+  } else if (c.slot == "ReportHttpRequest" && !open_) {
+    Summary::HttpCounts& h = summary_->http[host != nullptr ? host->text : remote];
+    ++h.requests;
+    ++h.reported;
+    return;
+  }
+  if (!open_) return;
+  if (host != nullptr) host_ = host->text;
+  if (c.slot == "QueryHttpPrimary" || c.slot == "QueryHttpSecondary") {
+    awaitingExempt_ = c.Value("result") == 0 ? kNone : c.slot == "QueryHttpPrimary" ? kPrimary : kSecondary;
+  } else if (c.slot == "CheckHttpExempt") {
+    if (c.Value("result") != 0) counts_.exempted = 1;
+    else if (awaitingExempt_ == kPrimary) counts_.primary = 1;
+    awaitingExempt_ = kNone;
+  } else if (c.slot == "ReportHttpSecondary") {
+    counts_.secondary = 1;
+  } else if (c.slot == "ReportHttpRequest") {
+    counts_.reported = 1;
+    Close();
+  }
+}
+
+void HttpTally::Close() {
+  if (!open_) return;
+  Summary::HttpCounts& h = summary_->http[host_.empty() ? remote_ : host_];
+  h.requests += counts_.requests;
+  h.reported += counts_.reported;
+  h.urlReplies += counts_.urlReplies;
+  h.primary += counts_.primary;
+  h.secondary += counts_.secondary;
+  h.exempted += counts_.exempted;
+  open_ = false;
+  host_.clear();
+  awaitingExempt_ = kNone;
+}
+
 }  // namespace replay

@@ -1,5 +1,6 @@
 // What a replay did, counted, and printed for people at the end.
 #pragma once
+#include "tools/client/stand_in_client.h"
 #include "tools/replay/decode.h"
 
 #include <cstdint>
@@ -68,6 +69,28 @@ struct Summary {
   void PrintHttp(FILE* out) const;
   static void PrintBytes(FILE* out, const char* what,
                          const std::map<std::pair<std::string, std::string>, Bytes>& counts);
+};
+
+// Follows the client's HTTP calls, one at a time, into the summary's count
+// of requests by host. A request the driver puts to the client alone starts
+// with its URL lookup and ends with its report, or without one when the
+// lookup answered it or the client exempted it; requests completed together
+// are only reported. A request that never names its host (answered by its
+// URL) counts under the remote address, the driver's text for a request
+// without a Host line.
+class HttpTally {
+ public:
+  explicit HttpTally(Summary* summary) : summary_(summary) {}
+  // `remote`: the dotted remote address of the flow the call came from.
+  void OnCall(const client::Call& call, const std::string& remote);
+  void Close();  // the request under way, if any, is counted
+
+ private:
+  Summary* summary_;
+  bool open_ = false;
+  std::string host_, remote_;
+  Summary::HttpCounts counts_;
+  enum { kNone, kPrimary, kSecondary } awaitingExempt_ = kNone;
 };
 
 }  // namespace replay
