@@ -36,7 +36,21 @@ typedef unsigned short NqU16;
 typedef unsigned long long NqU64;
 typedef void* NqPendHandle;           /* opaque, pointer-sized, the client's */
 typedef size_t NqThreadId;            /* PsGetCurrentThreadId(), pointer-sized */
-typedef struct NqReplyObject NqReplyObject; /* the client's; see ReplyObject in the HTTP processing */
+typedef unsigned char NqU8;
+
+/* A reply object: the client's own structure, handed out by the two HTTP
+ * decision queries and given back through ReleaseReplyObject. This driver
+ * reads only Length (at byte offset 16) and Length bytes from Bytes (at byte
+ * offset 40); the rest belongs to the client. */
+typedef struct NqReplyObject {
+  NqU8 ClientReserved0[16]; /* 0x00 */
+  NqU32 Length;             /* 0x10 */
+  NqU8 ClientReserved14[20]; /* 0x14 */
+  NqU8 Bytes[1];            /* 0x28: Length bytes from here */
+} NqReplyObject;
+
+#define NQ_REPLY_OBJECT_LENGTH_OFFSET 16u
+#define NQ_REPLY_OBJECT_BYTES_OFFSET 40u
 
 /* Verdict queries: nonzero = block, unless *pendHandle is set nonzero. */
 typedef NqU32(NQ_CLIENT_STDCALL* NqQueryBindFn)(NqU32 isTcp, NqU32 processId, NqThreadId threadId,
@@ -157,6 +171,8 @@ NQ_CT_AT(LookupUdpEndpointOwner, 0x6c);
 NQ_CT_AT(LookupTcpEndpointOwner, 0x70);
 NQ_CT_AT(InspectInboundPacket, 0x74);
 NQ_CT_AT(Reserved78, 0x78);
+NQ_CT_ASSERT(__builtin_offsetof(NqReplyObject, Length) == NQ_REPLY_OBJECT_LENGTH_OFFSET, "reply length offset");
+NQ_CT_ASSERT(__builtin_offsetof(NqReplyObject, Bytes) == NQ_REPLY_OBJECT_BYTES_OFFSET, "reply bytes offset");
 #undef NQ_CT_AT
 #undef NQ_CT_ASSERT
 #endif

@@ -28,6 +28,6 @@ void AddLayerCallouts(DriverState* state, PDEVICE_OBJECT deviceObject);
 // The notify function of all nine: accepts every filter added or deleted.
 NTSTATUS NTAPI CalloutNotify(FWPS_CALLOUT_NOTIFY_TYPE notifyType, const GUID* filterKey, FWPS_FILTER1* filter);
 
-// What the stream callout has WFP call when a flow is deleted. For now an empty stand-in
-// (flow_delete_stub.cpp) until the flow context takes its place.
+// What the stream callout has WFP call when a flow is deleted: frees the
+// flow's context (core/http/flow_context.cpp).
 VOID NTAPI FlowDeleteNotify(UINT16 layerId, UINT32 calloutId, UINT64 flowContext);
