@@ -73,7 +73,7 @@ class StreamIndication {
   // `pieces` become one net buffer list each, chained in order.
   StreamIndication(const Socket& s, UINT64 flowHandle, UINT32 streamFlags, const std::vector<std::string>& pieces);
   // One net buffer list over `bytes`, its MDLs cut at `mdlCuts` (offsets
-  // into `bytes`); no list at all when `bytes` is empty (a disconnect alone).
+  // into `bytes`); a disconnect alone comes in a list of no bytes.
   StreamIndication(const Socket& s, UINT64 flowHandle, UINT32 streamFlags, const std::string& bytes,
                    const std::vector<size_t>& mdlCuts);
   ~StreamIndication();

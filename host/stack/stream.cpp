@@ -19,7 +19,7 @@ StreamIndication::StreamIndication(const Socket& s, UINT64 flowHandle, UINT32 st
 StreamIndication::StreamIndication(const Socket& s, UINT64 flowHandle, UINT32 streamFlags, const std::string& bytes,
                                    const std::vector<size_t>& mdlCuts)
     : event_(FWPS_LAYER_STREAM_V4) {
-  if (!bytes.empty()) lists_.push_back(ndis::BuildNetBufferList(ndis::NetBufferSpec(bytes, 0, mdlCuts)));
+  lists_.push_back(ndis::BuildNetBufferList(ndis::NetBufferSpec(bytes, 0, mdlCuts)));
   Describe(s, flowHandle, streamFlags, bytes.size());
 }
 

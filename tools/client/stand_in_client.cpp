@@ -2,6 +2,8 @@
 
 #include "host/host.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 namespace client {
@@ -282,14 +284,13 @@ void StandInClient::OnCall(std::function<void(const Call&)> observer) {
 
 NqReplyObject* StandInClient::NewReplyObject(const std::string& bytes) {
   ReplyObjectEntry entry;
-  entry.storage.assign(kReplyObjectDataOffset + bytes.size(), 0);
-  NqU32 length = static_cast<NqU32>(bytes.size());
-  std::memcpy(entry.storage.data() + kReplyObjectLengthOffset, &length, sizeof length);
-  std::memcpy(entry.storage.data() + kReplyObjectDataOffset, bytes.data(), bytes.size());
+  entry.storage.assign(offsetof(NqReplyObject, Bytes) + std::max<size_t>(bytes.size(), 1), 0);
+  auto* object = reinterpret_cast<NqReplyObject*>(entry.storage.data());
+  object->Length = static_cast<NqU32>(bytes.size());
+  std::memcpy(object->Bytes, bytes.data(), bytes.size());
   std::lock_guard<std::mutex> guard(replyLock_);
-  void* object = entry.storage.data();
   replyObjects_[object] = std::move(entry);
-  return static_cast<NqReplyObject*>(object);
+  return object;
 }
 
 void StandInClient::ReleaseReplyObject(NqReplyObject* object) {

@@ -70,9 +70,8 @@ class StandInClient {
   // Observes every call as it is recorded (from the calling thread).
   void OnCall(std::function<void(const Call&)> observer);
 
-  // Reply objects, the client's own structure: the driver reads a UINT32
-  // length at byte offset 16 and takes the bytes from byte offset 40. Each
-  // one handed out must come back through ReleaseReplyObject exactly once.
+  // Reply objects (NqReplyObject): the driver reads their Length and Bytes.
+  // Each one handed out must come back through ReleaseReplyObject exactly once.
   NqReplyObject* NewReplyObject(const std::string& bytes);
   unsigned LiveReplyObjects() const;
   // Reports a verifier violation for every reply object handed out and not
@@ -99,8 +98,5 @@ class StandInClient {
   // release is told apart from the release of a new object at the same place.
   std::map<const void*, ReplyObjectEntry> replyObjects_;
 };
-
-constexpr size_t kReplyObjectLengthOffset = 16;
-constexpr size_t kReplyObjectDataOffset = 40;
 
 }  // namespace client
