@@ -72,6 +72,10 @@ class StreamIndication {
  public:
   // `pieces` become one net buffer list each, chained in order.
   StreamIndication(const Socket& s, UINT64 flowHandle, UINT32 streamFlags, const std::vector<std::string>& pieces);
+  // One net buffer list over `bytes`, its MDLs cut at `mdlCuts` (offsets
+  // into `bytes`); a disconnect alone comes in a list of no bytes.
+  StreamIndication(const Socket& s, UINT64 flowHandle, UINT32 streamFlags, const std::string& bytes,
+                   const std::vector<size_t>& mdlCuts);
   ~StreamIndication();
   StreamIndication(const StreamIndication&) = delete;
   StreamIndication& operator=(const StreamIndication&) = delete;
@@ -81,6 +85,7 @@ class StreamIndication {
   FWPS_STREAM_DATA0& StreamData() { return streamData_; }
 
  private:
+  void Describe(const Socket& s, UINT64 flowHandle, UINT32 streamFlags, size_t total);
   std::vector<NET_BUFFER_LIST*> lists_;
   FWPS_STREAM_DATA0 streamData_{};
   FWPS_STREAM_CALLOUT_IO_PACKET0 ioPacket_{};

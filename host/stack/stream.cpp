@@ -13,6 +13,17 @@ StreamIndication::StreamIndication(const Socket& s, UINT64 flowHandle, UINT32 st
     lists_.push_back(list);
     total += piece.size();
   }
+  Describe(s, flowHandle, streamFlags, total);
+}
+
+StreamIndication::StreamIndication(const Socket& s, UINT64 flowHandle, UINT32 streamFlags, const std::string& bytes,
+                                   const std::vector<size_t>& mdlCuts)
+    : event_(FWPS_LAYER_STREAM_V4) {
+  lists_.push_back(ndis::BuildNetBufferList(ndis::NetBufferSpec(bytes, 0, mdlCuts)));
+  Describe(s, flowHandle, streamFlags, bytes.size());
+}
+
+void StreamIndication::Describe(const Socket& s, UINT64 flowHandle, UINT32 streamFlags, size_t total) {
   streamData_.flags = streamFlags;
   streamData_.dataLength = total;
   if (!lists_.empty()) {

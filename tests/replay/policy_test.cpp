@@ -37,7 +37,8 @@ EventFacts Facts(int protocol, uint32_t remote, uint16_t localPort, uint16_t rem
 TEST(Policy, ErrorsNameTheLineAndTheProblem) {
   EXPECT_EQ(ErrorOf("# fine\n\nfrobnicate permit\n"),
             "test.policy:3: unknown rule 'frobnicate' (expected process, default-process, drop, lookup, bind, "
-            "listen, accept, connect or any)");
+            "listen, accept, connect, any, url, http-primary, http-secondary, primary-reply, secondary-reply or "
+            "exempt)");
   EXPECT_THAT(ErrorOf("connect\n"), HasSubstr("test.policy:1: 'connect' needs an answer"));
   EXPECT_THAT(ErrorOf("connect pend maybe\n"), HasSubstr(":1: 'pend' must be followed by permit or block"));
   EXPECT_THAT(ErrorOf("connect block remote 10.0.0.300\n"), HasSubstr("not an IPv4 address"));

@@ -37,9 +37,14 @@ TEST_F(ReplayOrder, OutboundTcpConnectFromBindToRelease) {
                           "ALE_AUTH_CONNECT_V4 PERMIT",
                           // the SYN-ACK arrives, and with it the connection is up
                           "InspectInboundPacket", "INBOUND_IPPACKET_V4 PERMIT", "ALE_FLOW_ESTABLISHED_V4 CONTINUE",
+                          // the request, put to the client and reported with its data
+                          "GetUrlReply", "QueryHttpPrimary", "QueryHttpSecondary", "ReportHttpRequest",
+                          "ReportPayload", "ReportStreamSent", "STREAM_V4 PERMIT",
                           "InspectInboundPacket", "INBOUND_IPPACKET_V4 PERMIT",  // the response
+                          "ReportStreamReceived", "STREAM_V4 PERMIT",
+                          "STREAM_V4 PERMIT",  // the local FIN
                           "InspectInboundPacket", "INBOUND_IPPACKET_V4 PERMIT",  // the FIN: both ways closed
-                          "ALE_RESOURCE_RELEASE_V4 PERMIT"));
+                          "STREAM_V4 PERMIT", "ALE_RESOURCE_RELEASE_V4 PERMIT"));
 
   LogLine query = Lines("call", "QueryConnect").at(0);
   EXPECT_EQ(query["isTcp"], "1");
@@ -179,7 +184,7 @@ TEST_F(PendedConnect, DecidedByTheWorkerBothWaysBeforeTheFlowGoesOn) {
                            "QueryBind", "ALE_RESOURCE_ASSIGNMENT_V4 PERMIT", "QueryConnect",
                            "ALE_AUTH_CONNECT_V4 BLOCK absorb", "DecidePended", "ReportConnect",
                            "ALE_AUTH_CONNECT_V4 PERMIT reauthorize", "injection transport-send",
-                           "ALE_FLOW_ESTABLISHED_V4 CONTINUE",
+                           "ALE_FLOW_ESTABLISHED_V4 CONTINUE", "ReportStreamReceived", "STREAM_V4 PERMIT",
                            // blocked: nothing is sent, the socket is closed, the rest is not delivered
                            "QueryBind", "ALE_RESOURCE_ASSIGNMENT_V4 PERMIT", "QueryConnect",
                            "ALE_AUTH_CONNECT_V4 BLOCK absorb", "DecidePended", "ReportConnect",

@@ -38,10 +38,11 @@ std::string Ipv4Packet(uint8_t protocol, const char* from, const char* to, const
   return h + transport;
 }
 
-std::string TcpSegment(uint16_t fromPort, uint16_t toPort, uint8_t flags, const std::string& payload) {
+std::string TcpSegment(uint16_t fromPort, uint16_t toPort, uint8_t flags, const std::string& payload,
+                       uint32_t sequence) {
   std::string t;
   Put16(t, fromPort), Put16(t, toPort);
-  Put32(t, 1000), Put32(t, (flags & kAck) ? 2000 : 0);
+  Put32(t, sequence), Put32(t, (flags & kAck) ? 2000 : 0);
   t += char(5 << 4), t += char(flags);
   Put16(t, 65535), Put16(t, 0), Put16(t, 0);
   return t + payload;
@@ -67,9 +68,23 @@ CaptureBuilder& CaptureBuilder::Frame(const std::string& linkFrame, size_t wireL
 
 CaptureBuilder& CaptureBuilder::Ip(const std::string& ipPacket) { return Frame(EthernetFrame(ipPacket)); }
 
+uint32_t& CaptureBuilder::NextSequence(const char* from, uint16_t fromPort, const char* to, uint16_t toPort) {
+  std::string key = std::string(from) + ":" + std::to_string(fromPort) + ">" + to + ":" + std::to_string(toPort);
+  return next_.emplace(key, 1000u).first->second;
+}
+
 CaptureBuilder& CaptureBuilder::Tcp(const char* from, uint16_t fromPort, const char* to, uint16_t toPort,
                                     uint8_t flags, const std::string& payload) {
-  return Ip(Ipv4Packet(6, from, to, TcpSegment(fromPort, toPort, flags, payload)));
+  uint32_t& next = NextSequence(from, fromPort, to, toPort);
+  uint32_t sequence = next;
+  next += static_cast<uint32_t>(payload.size()) + ((flags & kSyn) ? 1 : 0) + ((flags & kFin) ? 1 : 0);
+  return Ip(Ipv4Packet(6, from, to, TcpSegment(fromPort, toPort, flags, payload, sequence)));
+}
+
+CaptureBuilder& CaptureBuilder::Shift(const char* from, uint16_t fromPort, const char* to, uint16_t toPort,
+                                      int32_t bytes) {
+  NextSequence(from, fromPort, to, toPort) += static_cast<uint32_t>(bytes);
+  return *this;
 }
 
 CaptureBuilder& CaptureBuilder::Udp(const char* from, uint16_t fromPort, const char* to, uint16_t toPort,
@@ -216,6 +231,7 @@ replay::ReplayResult ReplayTest::Replay(const std::string& captureBytes, const s
   std::ostringstream out;
   options.logStream = &out;
   options.progress = 0;
+  options.mdlSplit = mdlSplit;
   replay::ReplayResult r = replay::Replay(options);
   log = ParseLog(out.str());
   return r;

@@ -21,8 +21,13 @@ class CaptureBuilder {
   };
 
   // IPv4 packets in Ethernet frames; addresses as dotted text.
+  // Each direction of a connection numbers its bytes from 1000 on: a SYN
+  // and a FIN take one number each, payload its length.
   CaptureBuilder& Tcp(const char* from, uint16_t fromPort, const char* to, uint16_t toPort, uint8_t flags,
                       const std::string& payload = "");
+  // Moves a direction's next sequence number: back to send bytes again,
+  // forward to leave bytes out of the capture.
+  CaptureBuilder& Shift(const char* from, uint16_t fromPort, const char* to, uint16_t toPort, int32_t bytes);
   CaptureBuilder& Udp(const char* from, uint16_t fromPort, const char* to, uint16_t toPort, const std::string& payload);
   CaptureBuilder& Ip(const std::string& ipPacket);  // any IPv4 (or other) packet as the Ethernet payload
   CaptureBuilder& Frame(const std::string& linkFrame, size_t wireLength = 0);
@@ -36,14 +41,17 @@ class CaptureBuilder {
   std::vector<Record> records;
 
  private:
+  uint32_t& NextSequence(const char* from, uint16_t fromPort, const char* to, uint16_t toPort);
   int64_t now_ = 1700000000ll * 1000000;
+  std::map<std::string, uint32_t> next_;
 };
 
 // An IPv4 packet: a 20-byte header (protocol, source, destination) and the
 // transport bytes; fragment bits as given.
 std::string Ipv4Packet(uint8_t protocol, const char* from, const char* to, const std::string& transport,
                        uint16_t fragment = 0);
-std::string TcpSegment(uint16_t fromPort, uint16_t toPort, uint8_t flags, const std::string& payload);
+std::string TcpSegment(uint16_t fromPort, uint16_t toPort, uint8_t flags, const std::string& payload,
+                       uint32_t sequence = 1000);
 std::string UdpDatagram(uint16_t fromPort, uint16_t toPort, const std::string& payload);
 std::string EthernetFrame(const std::string& ipPacket, uint16_t etherType = 0x0800);
 
@@ -62,6 +70,7 @@ class ReplayTest : public MachineTest {
                               const char* local = "10.0.0.2");
   std::string WriteFile(const std::string& name, const std::string& bytes);
 
+  size_t mdlSplit = 0;       // stream data split over two MDLs this far in; 0: one MDL
   std::vector<LogLine> log;  // the last replay's log
   std::vector<std::string> Steps(bool withInbound = false) const;  // "classify LAYER ACTION" and "call SLOT"
   std::vector<LogLine> Lines(const std::string& key, const std::string& value) const;
@@ -70,6 +79,6 @@ class ReplayTest : public MachineTest {
   std::vector<std::string> files_;
 };
 
-constexpr uint8_t kFin = 0x01, kSyn = 0x02, kRst = 0x04, kPsh = 0x08, kAck = 0x10;
+constexpr uint8_t kFin = 0x01, kSyn = 0x02, kRst = 0x04, kPsh = 0x08, kAck = 0x10, kUrg = 0x20;
 
 }  // namespace nqtest

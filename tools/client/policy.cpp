@@ -89,6 +89,62 @@ uint32_t Fnv1a(const std::string& text) {
 
 uint32_t HostOrder(uint64_t networkOrder) { return __builtin_bswap32(static_cast<uint32_t>(networkOrder)); }
 
+bool ParseU64(const std::string& text, uint64_t* out) {
+  if (text.empty() || text.size() > 20) return false;
+  unsigned long long value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    unsigned digit = unsigned(c - '0');
+    if (value > (~0ull - digit) / 10) return false;
+    value = value * 10 + digit;
+  }
+  *out = value;
+  return true;
+}
+
+// One MATCH pair of a rule.
+bool ParseMatch(const std::string& verb, const std::string& key, const std::string& value, Match* m,
+                std::string* why) {
+  if (key == "proto") {
+    if (value == "tcp") m->protocol = 6;
+    else if (value == "udp") m->protocol = 17;
+    else return *why = "unknown protocol '" + value + "' (expected tcp or udp)", false;
+    m->connection = true;
+  } else if (key == "local" || key == "remote") {
+    if (!ParseAddress(value, key == "local" ? &m->local : &m->remote))
+      return *why = "'" + value + "' is not an IPv4 address or prefix", false;
+    m->connection = m->endpoint = true;
+  } else if (key == "local-port" || key == "remote-port") {
+    if (!ParsePorts(value, key == "local-port" ? &m->localPort : &m->remotePort))
+      return *why = "'" + value + "' is not a port or port range", false;
+    m->connection = m->endpoint = true;
+  } else if (key == "process") {
+    if (verb == "process" || verb == "drop") return *why = "'" + verb + "' rules do not match on a process", false;
+    m->process = value;
+  } else {
+    *why = "unknown match '" + key + "' (expected proto, local, remote, local-port, remote-port or process";
+    *why += verb.compare(0, 5, "http-") == 0 ? ", host, method, url or url-prefix)" : ")";
+    return false;
+  }
+  return true;
+}
+
+bool IsHttpRule(const std::string& verb) {
+  return verb == "url" || verb == "http-primary" || verb == "http-secondary" || verb == "primary-reply" ||
+         verb == "secondary-reply" || verb == "exempt";
+}
+
+// A reply file, relative to the policy's folder.
+bool ReadReply(const std::string& folder, const std::string& name, std::string* bytes, std::string* why) {
+  std::string path = name.empty() || name[0] == '/' ? name : folder + name;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return *why = "cannot read reply file '" + path + "'", false;
+  std::stringstream text;
+  text << in.rdbuf();
+  *bytes = text.str();
+  return true;
+}
+
 }  // namespace
 
 bool AddressMatch::Matches(uint32_t a) const {
@@ -110,6 +166,73 @@ EventFacts FactsOf(const Call& call) {
   f.localPort = static_cast<uint16_t>(call.Value("localPort"));
   f.remotePort = static_cast<uint16_t>(call.Value("remotePort"));
   return f;
+}
+
+HttpFacts HttpFactsOf(const Call& call) {
+  HttpFacts r;
+  auto text = [&call](const char* name) {
+    const Arg* a = call.Find(name);
+    return a != nullptr ? a->text : std::string();
+  };
+  r.host = text("host");
+  r.method = text("method");
+  r.url = text("url");
+  r.processId = static_cast<uint32_t>(call.Value("processId"));
+  return r;
+}
+
+bool Policy::ParseHttpRule(const std::vector<std::string>& w, const std::string& folder, std::string* why) {
+  const std::string& verb = w[0];
+  if (verb == "url") {
+    if (w.size() != 4 || w[2] != "reply") return *why = "'url' takes a URL and a reply file: url URL reply FILE", false;
+    std::string bytes;
+    if (!ReadReply(folder, w[3], &bytes, why)) return false;
+    urlReplies_.emplace_back(w[1], std::move(bytes));
+    return true;
+  }
+  if (verb == "primary-reply" || verb == "secondary-reply") {
+    if (w.size() != 2) return *why = "'" + verb + "' takes one file", false;
+    return ReadReply(folder, w[1], verb == "primary-reply" ? &primaryReply_ : &secondaryReply_, why);
+  }
+  if (verb == "exempt") {
+    if (w.size() < 3 || w[1] != "contains") return *why = "'exempt' takes a text: exempt contains TEXT", false;
+    std::string text = w[2];
+    for (size_t i = 3; i < w.size(); ++i) text += " " + w[i];
+    exemptTexts_.push_back(text);
+    return true;
+  }
+  return ParseHttpDecision(w, folder, why);
+}
+
+bool Policy::ParseHttpDecision(const std::vector<std::string>& w, const std::string& folder, std::string* why) {
+  const std::string& verb = w[0];
+  bool secondary = verb == "http-secondary";
+  if (w.size() < 2 || w[1] != "block") return *why = "'" + verb + "' needs its answer: " + verb + " block ...", false;
+  HttpDecision d;
+  for (size_t at = 2; at < w.size(); at += 2) {
+    const std::string& key = w[at];
+    if (at + 1 >= w.size()) return *why = "'" + key + "' needs a value", false;
+    const std::string& value = w[at + 1];
+    if (key == "reply") {
+      if (d.withReply) return *why = "a second 'reply'", false;
+      if (!ReadReply(folder, value, &d.reply, why)) return false;
+      d.withReply = true;
+    } else if (key == "value") {
+      if (!secondary) return *why = "only http-secondary gives a value", false;
+      if (!ParseU64(value, &d.value)) return *why = "'" + value + "' is not a 64-bit number", false;
+    } else if (key == "host") {
+      d.match.host = value;
+    } else if (key == "method") {
+      d.match.method = value;
+    } else if (key == "url" || key == "url-prefix") {
+      if (!d.match.url.empty() || !d.match.urlPrefix.empty()) return *why = "one of url and url-prefix, once", false;
+      (key == "url" ? d.match.url : d.match.urlPrefix) = value;
+    } else if (!ParseMatch(verb, key, value, &d.match.match, why)) {
+      return false;
+    }
+  }
+  (secondary ? secondaryRules_ : primaryRules_).push_back(std::move(d));
+  return true;
 }
 
 size_t Policy::AddProcess(const std::string& name, int pid) {
@@ -135,10 +258,12 @@ std::unique_ptr<Policy> Policy::Load(const std::string& path, std::string* error
   }
   std::stringstream text;
   text << in.rdbuf();
-  return Parse(text.str(), path, error);
+  size_t slash = path.rfind('/');
+  return Parse(text.str(), path, error, slash == std::string::npos ? "" : path.substr(0, slash + 1));
 }
 
-std::unique_ptr<Policy> Policy::Parse(const std::string& text, const std::string& source, std::string* error) {
+std::unique_ptr<Policy> Policy::Parse(const std::string& text, const std::string& source, std::string* error,
+                                      const std::string& folder) {
   auto policy = std::unique_ptr<Policy>(new Policy());
   std::istringstream lines(text);
   std::string line;
@@ -179,6 +304,12 @@ std::unique_ptr<Policy> Policy::Parse(const std::string& text, const std::string
       }
     }
 
+    if (IsHttpRule(verb)) {
+      std::string why;
+      if (!policy->ParseHttpRule(w, folder, &why)) return fail(why);
+      continue;
+    }
+
     unsigned events = 0;
     Decision decision;
     if (verb != "process" && verb != "default-process" && verb != "drop" && verb != "lookup") {
@@ -189,7 +320,9 @@ std::unique_ptr<Policy> Policy::Parse(const std::string& text, const std::string
         else if (e == "accept") events |= kAccept;
         else if (e == "connect") events |= kConnect;
         else if (e == "any") events |= kBind | kListen | kAccept | kConnect;
-        else return fail("unknown rule '" + e + "' (expected process, default-process, drop, lookup, bind, listen, accept, connect or any)");
+        else return fail("unknown rule '" + e + "' (expected process, default-process, drop, lookup, bind, listen, "
+                         "accept, connect, any, url, http-primary, http-secondary, primary-reply, secondary-reply "
+                         "or exempt)");
       }
       if (at >= w.size()) return fail("'" + verb + "' needs an answer: permit, block, pend permit or pend block");
       if (w[at] == "pend") {
@@ -210,31 +343,12 @@ std::unique_ptr<Policy> Policy::Parse(const std::string& text, const std::string
     if (verb == "default-process" && at != w.size()) return fail("'default-process' takes only a name and a pid");
 
     Match m;
-    bool endpointFacts = false;
-    while (at < w.size()) {
-      const std::string& key = w[at];
-      if (at + 1 >= w.size()) return fail("'" + key + "' needs a value");
-      const std::string& value = w[at + 1];
-      if (key == "proto") {
-        if (value == "tcp") m.protocol = 6;
-        else if (value == "udp") m.protocol = 17;
-        else return fail("unknown protocol '" + value + "' (expected tcp or udp)");
-      } else if (key == "local" || key == "remote") {
-        if (!ParseAddress(value, key == "local" ? &m.local : &m.remote))
-          return fail("'" + value + "' is not an IPv4 address or prefix");
-        endpointFacts = true;
-      } else if (key == "local-port" || key == "remote-port") {
-        if (!ParsePorts(value, key == "local-port" ? &m.localPort : &m.remotePort))
-          return fail("'" + value + "' is not a port or port range");
-        endpointFacts = true;
-      } else if (key == "process") {
-        if (verb == "process" || verb == "drop") return fail("'" + verb + "' rules do not match on a process");
-        m.process = value;
-      } else {
-        return fail("unknown match '" + key + "' (expected proto, local, remote, local-port, remote-port or process)");
-      }
-      at += 2;
+    std::string why;
+    for (; at < w.size(); at += 2) {
+      if (at + 1 >= w.size()) return fail("'" + w[at] + "' needs a value");
+      if (!ParseMatch(verb, w[at], w[at + 1], &m, &why)) return fail(why);
     }
+    bool endpointFacts = m.endpoint;
 
     if (verb == "process") {
       policy->processRules_.push_back({policy->AddProcess(processName, pid), m});
@@ -321,7 +435,51 @@ bool Policy::Drops(const void* packet, uint32_t length) const {
   return false;
 }
 
-Answers Policy::MakeAnswers() const {
+const std::string* Policy::UrlReply(const std::string& url) const {
+  for (const auto& [listed, reply] : urlReplies_)
+    if (listed == url) return &reply;
+  return nullptr;
+}
+
+bool Policy::Matches(const HttpMatch& m, const HttpFacts& r, const EventFacts* connection) const {
+  if (!m.host.empty() && m.host != r.host) return false;
+  if (!m.method.empty() && m.method != r.method) return false;
+  if (!m.url.empty() && m.url != r.url) return false;
+  if (!m.urlPrefix.empty() && r.url.compare(0, m.urlPrefix.size(), m.urlPrefix) != 0) return false;
+  if (!m.match.process.empty()) {
+    const Process* p = ProcessById(r.processId);
+    if (p == nullptr || p->name != m.match.process) return false;
+  }
+  if (!m.match.connection) return true;
+  if (connection == nullptr) return false;
+  Match onConnection = m.match;
+  onConnection.process.clear();
+  return Matches(onConnection, *connection, true);
+}
+
+const HttpDecision* Policy::FirstOf(const std::vector<HttpDecision>& rules, const HttpFacts& request,
+                                    const EventFacts* connection) const {
+  for (const HttpDecision& d : rules)
+    if (Matches(d.match, request, connection)) return &d;
+  return nullptr;
+}
+
+const HttpDecision* Policy::Primary(const HttpFacts& request, const EventFacts* connection) const {
+  return FirstOf(primaryRules_, request, connection);
+}
+
+const HttpDecision* Policy::Secondary(const HttpFacts& request, const EventFacts* connection) const {
+  return FirstOf(secondaryRules_, request, connection);
+}
+
+bool Policy::Exempts(const void* data, uint32_t length) const {
+  std::string bytes(static_cast<const char*>(data), data != nullptr ? length : 0);
+  for (const std::string& text : exemptTexts_)
+    if (bytes.find(text) != std::string::npos) return true;
+  return false;
+}
+
+Answers Policy::MakeAnswers(std::function<bool(EventFacts*)> connection) const {
   // Pended decisions waiting for DecidePended, by handle. The worker asks
   // from its own thread.
   struct Pending {
@@ -356,6 +514,42 @@ Answers Policy::MakeAnswers() const {
   };
   a.inspectInboundPacket = [self](const void* packet, NqU32 length) -> NqU32 {
     return self->Drops(packet, length) ? 0 : 1;
+  };
+  a.getUrlReply = [self](const char* url, NqU32* length) -> const void* {
+    const std::string* reply = self->UrlReply(url != nullptr ? url : "");
+    if (reply == nullptr) return nullptr;
+    *length = static_cast<NqU32>(reply->size());
+    return reply->data();
+  };
+  // The decision a rule gives a request, on the connection it came on.
+  auto decide = [self, connection](const Call& call, bool secondary) -> const HttpDecision* {
+    EventFacts facts;
+    bool known = connection && connection(&facts);
+    HttpFacts request = HttpFactsOf(call);
+    return secondary ? self->Secondary(request, known ? &facts : nullptr)
+                     : self->Primary(request, known ? &facts : nullptr);
+  };
+  a.queryHttpPrimary = [decide](const Call& call, NqReplyObject** reply) -> NqU32 {
+    const HttpDecision* d = decide(call, false);
+    if (d == nullptr) return 0;
+    if (d->withReply) *reply = StandInClient::Instance().NewReplyObject(d->reply);
+    return 1;
+  };
+  a.queryHttpSecondary = [decide](const Call& call, NqReplyObject** reply, NqU64* value) -> NqU32 {
+    const HttpDecision* d = decide(call, true);
+    if (d == nullptr) return 0;
+    if (d->withReply) *reply = StandInClient::Instance().NewReplyObject(d->reply);
+    *value = d->value;
+    return 1;
+  };
+  a.checkHttpExempt = [self](const void* data, NqU32 length) -> NqU32 { return self->Exempts(data, length) ? 1 : 0; };
+  a.getPrimaryReply = [self](NqU32* length) -> const void* {
+    *length = static_cast<NqU32>(self->PrimaryReply().size());
+    return self->PrimaryReply().data();
+  };
+  a.getSecondaryReply = [self](NqU32* length) -> const void* {
+    *length = static_cast<NqU32>(self->SecondaryReply().size());
+    return self->SecondaryReply().data();
   };
   return a;
 }

@@ -13,10 +13,24 @@
 //                                          pend block
 //   drop [MATCH...]                        inbound packets the client drops
 //   lookup                                 look up endpoint owners from reports
+//   url URL reply FILE                     GetUrlReply answers URL with FILE's bytes
+//   http-primary block [reply FILE] [HTTPMATCH...]
+//                                          QueryHttpPrimary says yes, with a
+//                                          reply object holding FILE's bytes
+//   http-secondary block [reply FILE] [value N] [HTTPMATCH...]
+//                                          the same for QueryHttpSecondary,
+//                                          which also gives N (64-bit)
+//   primary-reply FILE, secondary-reply FILE
+//                                          what GetPrimaryReply and
+//                                          GetSecondaryReply return
+//   exempt contains TEXT                   CheckHttpExempt says yes for data
+//                                          that contains TEXT
 //
 //   MATCH: proto tcp|udp, local ADDR[/BITS], remote ADDR[/BITS],
 //          local-port P[-Q], remote-port P[-Q], process NAME
+//   HTTPMATCH: MATCH, host H, method M, url U, url-prefix P
 //
+// A FILE is read relative to the policy file's folder.
 // The first matching rule of a kind wins; without one, events are permitted,
 // packets pass and endpoints belong to the default process ("app").
 #pragma once
@@ -51,6 +65,27 @@ struct Match {
   AddressMatch local, remote;
   PortMatch localPort, remotePort;
   std::string process;  // empty: any process
+  bool connection = false;  // matches on protocol, addresses or ports
+  bool endpoint = false;    // matches on addresses or ports
+};
+
+// A request the client is asked about.
+struct HttpFacts {
+  std::string host, method, url;
+  uint32_t processId = 0;
+};
+
+struct HttpMatch {
+  Match match;
+  std::string host, method, url, urlPrefix;  // empty: any
+};
+
+// What a decision entry answers for the requests a rule matches.
+struct HttpDecision {
+  HttpMatch match;
+  bool withReply = false;  // hands back a reply object with `reply`
+  std::string reply;
+  uint64_t value = 0;      // the secondary entry's 64-bit value
 };
 
 // What the client's policy answers: permit or block, at once or pended.
@@ -72,7 +107,9 @@ struct EventFacts {
 class Policy {
  public:
   // Parses policy text; on error, `error` holds "SOURCE:LINE: reason".
-  static std::unique_ptr<Policy> Parse(const std::string& text, const std::string& source, std::string* error);
+  // Reply files are read relative to `folder` (the working directory when empty).
+  static std::unique_ptr<Policy> Parse(const std::string& text, const std::string& source, std::string* error,
+                                       const std::string& folder = "");
   static std::unique_ptr<Policy> Load(const std::string& path, std::string* error);
 
   // The process that owns a local endpoint first seen with these facts.
@@ -85,9 +122,21 @@ class Policy {
   bool Drops(const void* packet, uint32_t length) const;
   bool lookups() const { return lookups_; }
 
-  // Answers for the stand-in client: verdict queries, pended decisions and
-  // inbound packet inspection. Pend handles are small stable numbers.
-  Answers MakeAnswers() const;
+  // The HTTP entries. Decisions match on the request and, when `connection`
+  // is known, on the connection it came on; a rule with connection matches
+  // does not match a request whose connection is not known.
+  const std::string* UrlReply(const std::string& url) const;
+  const HttpDecision* Primary(const HttpFacts& request, const EventFacts* connection) const;
+  const HttpDecision* Secondary(const HttpFacts& request, const EventFacts* connection) const;
+  const std::string& PrimaryReply() const { return primaryReply_; }
+  const std::string& SecondaryReply() const { return secondaryReply_; }
+  bool Exempts(const void* data, uint32_t length) const;
+
+  // Answers for the stand-in client: verdict queries, pended decisions,
+  // inbound packet inspection and the HTTP entries. Pend handles are small
+  // stable numbers. `connection` tells the HTTP entries which connection
+  // the request came on (false when none is known).
+  Answers MakeAnswers(std::function<bool(EventFacts*)> connection = nullptr) const;
 
  private:
   struct VerdictRule {
@@ -99,7 +148,12 @@ class Policy {
     size_t process;
     Match match;
   };
+  bool ParseHttpRule(const std::vector<std::string>& words, const std::string& folder, std::string* why);
+  bool ParseHttpDecision(const std::vector<std::string>& words, const std::string& folder, std::string* why);
   bool Matches(const Match& m, const EventFacts& facts, bool useRemote) const;
+  bool Matches(const HttpMatch& m, const HttpFacts& request, const EventFacts* connection) const;
+  const HttpDecision* FirstOf(const std::vector<HttpDecision>& rules, const HttpFacts& request,
+                              const EventFacts* connection) const;
   size_t AddProcess(const std::string& name, int pid);
 
   std::vector<Process> processes_;
@@ -109,9 +163,15 @@ class Policy {
   std::vector<VerdictRule> verdictRules_;
   std::vector<Match> dropRules_;
   bool lookups_ = false;
+  std::vector<std::pair<std::string, std::string>> urlReplies_;  // URL, reply bytes
+  std::vector<HttpDecision> primaryRules_, secondaryRules_;
+  std::string primaryReply_, secondaryReply_;
+  std::vector<std::string> exemptTexts_;
 };
 
 // The facts a verdict query call carries (addresses turned to host order).
 EventFacts FactsOf(const Call& call);
+// The request an HTTP decision entry's call carries.
+HttpFacts HttpFactsOf(const Call& call);
 
 }  // namespace client

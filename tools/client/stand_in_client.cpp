@@ -2,6 +2,10 @@
 
 #include "host/host.h"
 
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+
 namespace client {
 namespace {
 
@@ -114,6 +118,7 @@ NqU32 NQ_CLIENT_STDCALL QueryHttpPrimary(NqU32 pid, NqThreadId tid, const char* 
                                         Text("method", method), Text("url", url), Num("requestSize", size)});
   auto& answer = C().answers().queryHttpPrimary;
   NqU32 result = answer ? answer(call, reply) : 0;
+  call.args.push_back(Num("replyObject", reinterpret_cast<uintptr_t>(*reply)));
   call.args.push_back(Num("result", result));
   C().Record(std::move(call));
   return result;
@@ -124,6 +129,8 @@ NqU32 NQ_CLIENT_STDCALL QueryHttpSecondary(NqU32 pid, NqThreadId tid, const char
                                           Text("method", method), Text("url", url), Num("requestSize", size)});
   auto& answer = C().answers().queryHttpSecondary;
   NqU32 result = answer ? answer(call, reply, value) : 0;
+  call.args.push_back(Num("replyObject", reinterpret_cast<uintptr_t>(*reply)));
+  call.args.push_back(Num("value", *value));
   call.args.push_back(Num("result", result));
   C().Record(std::move(call));
   return result;
@@ -132,31 +139,43 @@ void NQ_CLIENT_STDCALL ReportHttpSecondaryExempt(NqU32 pid, NqThreadId tid, cons
   C().Record(Make("ReportHttpSecondaryExempt", {Num("processId", pid), Num("threadId", tid), Text("host", host)}));
 }
 NqU32 NQ_CLIENT_STDCALL CheckHttpExempt(const void* data, NqU32 length) {
-  C().Record(Make("CheckHttpExempt", {Bytes("data", data, length), Num("length", length)}));
+  Call call = Make("CheckHttpExempt", {Bytes("data", data, length), Num("length", length)});
   auto& answer = C().answers().checkHttpExempt;
-  return answer ? answer(data, length) : 0;
+  NqU32 result = answer ? answer(data, length) : 0;
+  call.args.push_back(Num("result", result));
+  C().Record(std::move(call));
+  return result;
 }
 const void* NQ_CLIENT_STDCALL GetUrlReply(const char* url, NqU32* length) {
-  C().Record(Make("GetUrlReply", {Text("url", url)}));
+  Call call = Make("GetUrlReply", {Text("url", url)});
   auto& answer = C().answers().getUrlReply;
-  return answer ? answer(url, length) : nullptr;
+  const void* reply = answer ? answer(url, length) : nullptr;
+  call.args.push_back(Num("found", reply != nullptr ? 1 : 0));
+  if (reply != nullptr) call.args.push_back(Num("length", *length));
+  C().Record(std::move(call));
+  return reply;
+}
+// The default replies: what the answer gives, or no bytes.
+const void* DefaultReply(const char* slot, const std::function<const void*(NqU32*)>& answer, NqU32* length) {
+  Call call = Make(slot, {});
+  const void* reply = "";
+  if (answer)
+    reply = answer(length);
+  else
+    *length = 0;
+  call.args.push_back(Num("length", *length));
+  C().Record(std::move(call));
+  return reply;
 }
 const void* NQ_CLIENT_STDCALL GetPrimaryReply(NqU32* length) {
-  C().Record(Make("GetPrimaryReply", {}));
-  auto& answer = C().answers().getPrimaryReply;
-  if (answer) return answer(length);
-  *length = 0;
-  return "";
+  return DefaultReply("GetPrimaryReply", C().answers().getPrimaryReply, length);
 }
 const void* NQ_CLIENT_STDCALL GetSecondaryReply(NqU32* length) {
-  C().Record(Make("GetSecondaryReply", {}));
-  auto& answer = C().answers().getSecondaryReply;
-  if (answer) return answer(length);
-  *length = 0;
-  return "";
+  return DefaultReply("GetSecondaryReply", C().answers().getSecondaryReply, length);
 }
 void NQ_CLIENT_STDCALL ReleaseReplyObject(NqReplyObject* reply) {
   C().Record(Make("ReleaseReplyObject", {Num("replyObject", reinterpret_cast<uintptr_t>(reply))}));
+  C().ReleaseReplyObject(reply);
 }
 void NQ_CLIENT_STDCALL ReportStreamSent(NqU32 pid, NqU32 ra, NqU32 rp, NqU32 length) {
   C().Record(Make("ReportStreamSent",
@@ -221,7 +240,7 @@ bool StandInClient::Attach(bool raiseReady) {
   t->GetUrlReply = GetUrlReply;
   t->GetPrimaryReply = GetPrimaryReply;
   t->GetSecondaryReply = GetSecondaryReply;
-  t->ReleaseReplyObject = ReleaseReplyObject;
+  t->ReleaseReplyObject = client::ReleaseReplyObject;
   t->ReportStreamSent = ReportStreamSent;
   t->ReportStreamReceived = ReportStreamReceived;
   t->ReportDatagramSent = ReportDatagramSent;
@@ -261,6 +280,50 @@ void StandInClient::ClearCalls() {
 void StandInClient::OnCall(std::function<void(const Call&)> observer) {
   std::lock_guard<std::mutex> guard(lock_);
   observer_ = std::move(observer);
+}
+
+NqReplyObject* StandInClient::NewReplyObject(const std::string& bytes) {
+  ReplyObjectEntry entry;
+  entry.storage.assign(offsetof(NqReplyObject, Bytes) + std::max<size_t>(bytes.size(), 1), 0);
+  auto* object = reinterpret_cast<NqReplyObject*>(entry.storage.data());
+  object->Length = static_cast<NqU32>(bytes.size());
+  std::memcpy(object->Bytes, bytes.data(), bytes.size());
+  std::lock_guard<std::mutex> guard(replyLock_);
+  replyObjects_[object] = std::move(entry);
+  return object;
+}
+
+void StandInClient::ReleaseReplyObject(NqReplyObject* object) {
+  std::lock_guard<std::mutex> guard(replyLock_);
+  auto it = replyObjects_.find(object);
+  if (it == replyObjects_.end()) {
+    host::verifier::Report("REPLY_OBJECT_UNKNOWN", "ReleaseReplyObject was given an object the client never handed out");
+  } else if (it->second.released) {
+    host::verifier::Report("REPLY_OBJECT_RELEASED_TWICE", "a reply object was released a second time");
+  } else {
+    it->second.released = true;
+  }
+}
+
+unsigned StandInClient::UnreleasedLocked() const {
+  unsigned live = 0;
+  for (const auto& [object, entry] : replyObjects_) live += entry.released ? 0 : 1;
+  return live;
+}
+
+unsigned StandInClient::LiveReplyObjects() const {
+  std::lock_guard<std::mutex> guard(replyLock_);
+  return UnreleasedLocked();
+}
+
+unsigned StandInClient::CheckReplyObjects() {
+  std::lock_guard<std::mutex> guard(replyLock_);
+  unsigned live = UnreleasedLocked();
+  if (live != 0)
+    host::verifier::Report("REPLY_OBJECT_NOT_RELEASED",
+                           std::to_string(live) + " reply object(s) handed out were never released");
+  replyObjects_.clear();
+  return live;
 }
 
 void StandInClient::Record(Call call) {

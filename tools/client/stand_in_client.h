@@ -4,12 +4,14 @@
 // call with its arguments in order, and answers as it is programmed.
 //
 // On every call it checks that the calling thread holds none of the driver's
-// spin locks (a verifier violation otherwise).
+// spin locks (a verifier violation otherwise). It hands out reply objects and
+// reports, as a verifier violation, one released twice or never.
 #pragma once
 #include "core/driver/client_table.h"
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -68,15 +70,33 @@ class StandInClient {
   // Observes every call as it is recorded (from the calling thread).
   void OnCall(std::function<void(const Call&)> observer);
 
+  // Reply objects (NqReplyObject): the driver reads their Length and Bytes.
+  // Each one handed out must come back through ReleaseReplyObject exactly once.
+  NqReplyObject* NewReplyObject(const std::string& bytes);
+  unsigned LiveReplyObjects() const;
+  // Reports a verifier violation for every reply object handed out and not
+  // released, then frees them all; returns how many were not released.
+  unsigned CheckReplyObjects();
+
   // Used by the slot functions.
   void Record(Call call);
+  void ReleaseReplyObject(NqReplyObject* object);
 
  private:
+  struct ReplyObjectEntry {
+    std::vector<unsigned char> storage;
+    bool released = false;
+  };
+  unsigned UnreleasedLocked() const;
   ClientTable* table_ = nullptr;
   Answers answers_;
   mutable std::mutex lock_;
   std::vector<Call> calls_;
   std::function<void(const Call&)> observer_;
+  mutable std::mutex replyLock_;
+  // Kept after their release until CheckReplyObjects, so that a second
+  // release is told apart from the release of a new object at the same place.
+  std::map<const void*, ReplyObjectEntry> replyObjects_;
 };
 
 }  // namespace client

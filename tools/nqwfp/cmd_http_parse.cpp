@@ -5,6 +5,7 @@
 #include "core/http/http_parser.h"
 #include "host/host.h"
 #include "tools/nqwfp/command.h"
+#include "tools/replay/end_check.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -113,6 +114,7 @@ int RunHttpParse(const std::vector<std::string>& args) {
 
   // The parser runs where the driver runs it: in the stream classify, at
   // DISPATCH_LEVEL, on a flow that starts inspected.
+  replay::EndCheck check;
   static HttpParser parser;
   InitHttpParser(&parser, ParserReset);
   host::kernel::SetCurrentIrql(DISPATCH_LEVEL);
@@ -131,9 +133,7 @@ int RunHttpParse(const std::vector<std::string>& args) {
   ReleaseHttpParser(&parser);
   host::kernel::SetCurrentIrql(PASSIVE_LEVEL);
 
-  auto violations = host::verifier::Violations();
-  for (const std::string& v : violations) std::fprintf(stderr, "nqwfp http-parse: verifier: %s\n", v.c_str());
-  return violations.empty() ? 0 : 1;
+  return replay::ReportProblems("nqwfp http-parse", check.Problems());
 }
 
 const nqwfp::Command kHttpParse{"http-parse", "[--chunk N] FILE|-",

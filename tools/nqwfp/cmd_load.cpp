@@ -5,6 +5,7 @@
 #include "host/host.h"
 #include "tools/client/stand_in_client.h"
 #include "tools/nqwfp/command.h"
+#include "tools/replay/end_check.h"
 
 #include <cstdio>
 
@@ -20,6 +21,7 @@ int RunLoad(const std::vector<std::string>& args) {
   NTSTATUS status = host::io::LoadDriver(DriverEntry, u"nqwfpdrv");
   std::printf("DriverEntry returned 0x%08X (%s)\n", static_cast<unsigned>(status), StatusText(status));
   if (!NT_SUCCESS(status)) return 1;
+  replay::EndCheck check;  // what the driver holds from its load on stays
 
   PDEVICE_OBJECT device = host::io::FindDevice(u"\\Device\\NQ_WFP_BASE_DRV");
   if (device == nullptr) {
@@ -53,9 +55,9 @@ int RunLoad(const std::vector<std::string>& args) {
   std::printf("read (IRP_MJ_READ): status 0x%08X (refused by the I/O manager)\n",
               static_cast<unsigned>(read.ioStatus.Status));
 
-  auto violations = host::verifier::Violations();
-  std::printf("verifier: %zu violation(s)\n", violations.size());
-  return violations.empty() ? 0 : 1;
+  std::vector<std::string> problems = check.Problems();
+  std::printf("verifier and pool: %zu problem(s)\n", problems.size());
+  return replay::ReportProblems("nqwfp load", problems);
 }
 
 const nqwfp::Command kLoad{"load", "", "load the driver, attach the stand-in client and show the client table",

@@ -3,6 +3,7 @@
 // what the client was told and asked.
 #include "tools/nqwfp/command.h"
 #include "tools/replay/decode.h"
+#include "tools/replay/end_check.h"
 #include "tools/replay/replay.h"
 
 #include <cstdio>
@@ -61,7 +62,8 @@ int RunReplay(const std::vector<std::string>& args) {
   std::fprintf(stderr, "nqwfp replay: %s (%s), local address %s (%s)\n", options.capture.c_str(), r.linkName.c_str(),
                replay::Dotted(r.localAddress).c_str(), r.localChoice.c_str());
   r.summary.Print(stderr);
-  if (r.exitCode != 0) std::fprintf(stderr, "nqwfp replay: %s\n", r.error.c_str());
+  if (!r.error.empty()) std::fprintf(stderr, "nqwfp replay: %s\n", r.error.c_str());
+  replay::ReportProblems("nqwfp replay", r.problems);
   return r.exitCode;
 }
 

@@ -7,6 +7,7 @@
 #include "host/host.h"
 #include "host/wfp.h"
 #include "tools/nqwfp/command.h"
+#include "tools/replay/end_check.h"
 
 #include <cstdio>
 
@@ -29,6 +30,7 @@ int RunShowState(const std::vector<std::string>& args) {
     std::fprintf(stderr, "nqwfp show-state: DriverEntry returned 0x%08X\n", static_cast<unsigned>(status));
     return 1;
   }
+  replay::EndCheck check;
 
   if (!bfeStopped) {
     std::printf("%s\n", host::wfp::ToJson(host::wfp::View()).c_str());
@@ -36,6 +38,7 @@ int RunShowState(const std::vector<std::string>& args) {
     std::string atLoad = host::wfp::ToJson(host::wfp::View());
     host::wfp::SetBfeState(FWPM_SERVICE_RUNNING);
     host::kernel::WaitWorkQueueIdle();  // the start-up retry the notification queued
+    check = replay::EndCheck();          // what the late start-up made stays
     std::string afterRunning = host::wfp::ToJson(host::wfp::View());
     // Two documents in one object, each indented one level further.
     auto indent = [](const std::string& text) {
@@ -50,9 +53,7 @@ int RunShowState(const std::vector<std::string>& args) {
                 indent(afterRunning).c_str());
   }
 
-  auto violations = host::verifier::Violations();
-  for (const std::string& v : violations) std::fprintf(stderr, "verifier: %s\n", v.c_str());
-  return violations.empty() ? 0 : 1;
+  return replay::ReportProblems("nqwfp show-state", check.Problems());
 }
 
 const nqwfp::Command kShowState{"show-state", "[--bfe-stopped]",

@@ -121,6 +121,7 @@ Skip DecodeFrame(int linkType, const uint8_t* frame, size_t capturedLength, size
     if (offset < 20 || offset > tlen) return Skip::kMalformed;
     packet->transportHeaderLength = offset;
     packet->tcpFlags = t[13];
+    packet->tcpSequence = Be32(t + 4);
   } else if (packet->IsUdp()) {
     if (tlen < 8) return Skip::kMalformed;
     size_t length = Be16(t + 4);

@@ -21,7 +21,7 @@ enum class Skip {
 };
 const char* SkipName(Skip skip);
 
-constexpr uint8_t kTcpFin = 0x01, kTcpSyn = 0x02, kTcpRst = 0x04, kTcpAck = 0x10;
+constexpr uint8_t kTcpFin = 0x01, kTcpSyn = 0x02, kTcpRst = 0x04, kTcpAck = 0x10, kTcpUrg = 0x20;
 
 // One IPv4 packet of a frame; pointers into the frame.
 struct Packet {
@@ -36,6 +36,7 @@ struct Packet {
   uint16_t destinationPort = 0;
   size_t transportHeaderLength = 0;
   uint8_t tcpFlags = 0;
+  uint32_t tcpSequence = 0;
 
   bool IsTcp() const { return protocol == 6; }
   bool IsUdp() const { return protocol == 17; }

@@ -59,6 +59,13 @@ const char* ActionName(FWP_ACTION_TYPE action) {
   }
 }
 
+// A byte buffer: its length and its first bytes in hex.
+std::string BytesJson(const std::string& bytes) {
+  return "{\"length\":" + std::to_string(bytes.size()) + ",\"hex\":" + Quote(Hex(bytes, kHexBytes)) + "}";
+}
+
+std::string DataField(const std::string& data) { return ",\"data\":" + BytesJson(data); }
+
 std::string Endpoint(uint32_t address, uint16_t port) { return Quote(Dotted(address) + ":" + std::to_string(port)); }
 
 std::string PlaceFields(const ClassifyPlace& p) {
@@ -82,7 +89,7 @@ std::string CallJson(const client::Call& call) {
     if (a.isText)
       s += Quote(a.text);
     else if (a.isBytes)
-      s += "{\"length\":" + std::to_string(a.bytes.size()) + ",\"hex\":" + Quote(Hex(a.bytes, kHexBytes)) + "}";
+      s += BytesJson(a.bytes);
     else if (IsAddress(a.name))
       s += Quote(DottedNet(a.value));
     else
@@ -121,15 +128,22 @@ void JsonLog::Lookup(const char* service, uint32_t localAddressNet, uint32_t loc
 }
 
 void JsonLog::Classify(UINT16 layerId, const host::wfp::ClassifyResult& r, const ClassifyPlace& place,
-                       bool reauthorization) {
+                       bool reauthorization, const FWPS_STREAM_CALLOUT_IO_PACKET0* stream) {
   if (out_ == nullptr) return;
   std::string s = std::string("{\"classify\":") + Quote(host::wfp::LayerName(layerId)) + ",\"action\":" +
                   Quote(r.called ? ActionName(r.actionType) : "NOT_CLASSIFIED") + PlaceFields(place);
+  if (stream != nullptr && stream->streamData != nullptr) {
+    s += ",\"streamFlags\":" + std::to_string(stream->streamData->flags) +
+         ",\"dataLength\":" + std::to_string(stream->streamData->dataLength);
+    if (r.actionType == FWP_ACTION_BLOCK)
+      s += ",\"countBytesEnforced\":" + std::to_string(stream->countBytesEnforced) +
+           ",\"streamAction\":" + std::to_string(static_cast<int>(stream->streamAction));
+  }
   s += std::string(",\"absorb\":") + ((r.flags & FWPS_CLASSIFY_OUT_FLAG_ABSORB) != 0 ? "true" : "false");
   s += std::string(",\"writeRight\":") + ((r.rights & FWPS_RIGHT_ACTION_WRITE) != 0 ? "true" : "false");
   s += std::string(",\"reauthorize\":") + (reauthorization ? "true" : "false");
   std::lock_guard<std::mutex> guard(lock_);
-  *out_ << s << "}\n";
+  if (stream == nullptr || r.called) *out_ << s << "}\n";
   for (const std::string& line : held_) *out_ << line << '\n';
   held_.clear();
   holding_ = false;
@@ -137,8 +151,13 @@ void JsonLog::Classify(UINT16 layerId, const host::wfp::ClassifyResult& r, const
 
 void JsonLog::Injection(const std::string& kind, const ClassifyPlace& place, const std::string& data) {
   if (out_ == nullptr) return;
-  Line("{\"injection\":" + Quote(kind) + PlaceFields(place) + ",\"data\":{\"length\":" + std::to_string(data.size()) +
-       ",\"hex\":" + Quote(Hex(data, kHexBytes)) + "}}");
+  Line("{\"injection\":" + Quote(kind) + PlaceFields(place) + DataField(data) + "}");
+}
+
+void JsonLog::StreamInjection(const ClassifyPlace& place, UINT32 streamFlags, const std::string& data) {
+  if (out_ == nullptr) return;
+  Line("{\"injection\":\"stream\"" + PlaceFields(place) + ",\"streamFlags\":" + std::to_string(streamFlags) +
+       DataField(data) + "}");
 }
 
 }  // namespace replay

@@ -41,9 +41,12 @@ class JsonLog {
 
   void Call(const client::Call& call);
   void Lookup(const char* service, uint32_t localAddressNet, uint32_t localPort, uint32_t found, uint64_t processId);
+  // At the stream layer `stream` is the layer data the callout saw and
+  // wrote; a stream classify that reached no callout has no line.
   void Classify(UINT16 layerId, const host::wfp::ClassifyResult& result, const ClassifyPlace& place,
-                bool reauthorization);
+                bool reauthorization, const FWPS_STREAM_CALLOUT_IO_PACKET0* stream = nullptr);
   void Injection(const std::string& kind, const ClassifyPlace& place, const std::string& data);
+  void StreamInjection(const ClassifyPlace& place, UINT32 streamFlags, const std::string& data);
 
  private:
   void Line(const std::string& json);

@@ -2,6 +2,7 @@
 
 #include "tools/client/policy.h"
 #include "tools/replay/capture.h"
+#include "tools/replay/end_check.h"
 #include "tools/replay/engine.h"
 #include "tools/replay/log.h"
 #include "tools/replay/stack.h"
@@ -50,17 +51,21 @@ void Lookup(const client::Call& c, JsonLog& log);
 // that made it: the log line, the summary's accounting and, when the policy
 // asks for it, the owner lookups a client would make from its callbacks.
 void OnClientCall(const client::Call& c, const client::Policy& policy, Stack& stack, JsonLog& log,
-                  Summary& summary, std::mutex& summaryLock) {
+                  Summary& summary, HttpTally& http, std::mutex& summaryLock) {
   log.Call(c);
   {
     std::lock_guard<std::mutex> guard(summaryLock);
+    client::EventFacts connection;
+    http.OnCall(c, stack.CurrentConnection(&connection) ? Dotted(connection.remoteAddress) : "?");
     if (c.slot == "DecidePended") {
       ++summary.pended;
       ++(c.Value("result") != 0 ? summary.pendedBlocked : summary.pendedPermitted);
     } else if (c.slot == "ReportDatagramSent" || c.slot == "ReportStreamSent") {
-      summary.bytes[{ProcessName(policy, c.Value("processId")), RemoteText(c)}].sent += c.Value("length");
+      auto& bytes = c.slot == "ReportStreamSent" ? summary.tcpBytes : summary.bytes;
+      bytes[{ProcessName(policy, c.Value("processId")), RemoteText(c)}].sent += c.Value("length");
     } else if (c.slot == "ReportDatagramReceived" || c.slot == "ReportStreamReceived") {
-      summary.bytes[{ProcessName(policy, c.Value("processId")), stack.RemoteOf(stack.current())}].received +=
+      auto& bytes = c.slot == "ReportStreamReceived" ? summary.tcpBytes : summary.bytes;
+      bytes[{ProcessName(policy, c.Value("processId")), stack.RemoteOf(stack.current())}].received +=
           c.Value("length");
     }
   }
@@ -165,6 +170,7 @@ ReplayResult Replay(const ReplayOptions& options) {
   }
 
   if (!engine::Boot(&error)) return fail(error);
+  EndCheck check;  // what the replay uses, it gives back
   uint64_t savedPid = host::kernel::CurrentProcessId(), savedTid = host::kernel::CurrentThreadId();
 
   JsonLog log(logOut);
@@ -173,11 +179,13 @@ ReplayResult Replay(const ReplayOptions& options) {
   StackOptions stackOptions;
   stackOptions.localAddress = result.localAddress;
   stackOptions.idleMicros = static_cast<int64_t>(options.idleSeconds * 1e6);
+  stackOptions.mdlSplit = options.mdlSplit;
   Stack stack(*policy, log, summary, stackOptions);
+  HttpTally http(&summary);
 
   client::StandInClient& standIn = client::StandInClient::Instance();
-  standIn.SetAnswers(policy->MakeAnswers());
-  standIn.OnCall([&](const client::Call& c) { OnClientCall(c, *policy, stack, log, summary, summaryLock); });
+  standIn.SetAnswers(policy->MakeAnswers([&stack](client::EventFacts* facts) { return stack.CurrentConnection(facts); }));
+  standIn.OnCall([&](const client::Call& c) { OnClientCall(c, *policy, stack, log, summary, http, summaryLock); });
 
   bool progress = options.progress < 0 ? isatty(STDERR_FILENO) != 0 : options.progress != 0;
   bool progressShown = false;
@@ -213,6 +221,9 @@ ReplayResult Replay(const ReplayOptions& options) {
     }
   }
   stack.Finish();
+  http.Close();
+  standIn.CheckReplyObjects();
+  result.problems = check.Problems();
   summary.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   if (progressShown) std::fprintf(stderr, "\r\033[K");
 
@@ -229,6 +240,7 @@ ReplayResult Replay(const ReplayOptions& options) {
     result.error = "the log '" + (options.log.empty() ? std::string("(stream)") : options.log) +
                    "' could not be written in full";
   }
+  if (!result.problems.empty()) result.exitCode = 1;
   return result;
 }
 

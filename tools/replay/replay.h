@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace replay {
 
@@ -19,6 +20,7 @@ struct ReplayOptions {
   uint32_t localAddress = 0;    // host order
   double idleSeconds = 90;      // a flow with no packet for this long ends; from a millisecond to a year
   int progress = -1;            // progress line on standard error: -1 when it is a terminal
+  size_t mdlSplit = 0;          // stream data longer than this is split over two MDLs there; 0: one MDL
 };
 
 struct ReplayResult {
@@ -28,6 +30,9 @@ struct ReplayResult {
   uint32_t localAddress = 0;
   std::string linkName;
   Summary summary;
+  // What the run left behind on the host platform (verifier violations,
+  // leaks, reply objects never released); any of them makes the exit code 1.
+  std::vector<std::string> problems;
 };
 
 // Boots the machine on first use (driver loaded, BFE running, client

@@ -1,7 +1,5 @@
-#include "tools/replay/stack.h"
+#include "tools/replay/stack_parts.h"
 
-#include "host/host.h"
-#include "host/ndis.h"
 #include "host/stack.h"
 #include "tools/replay/engine.h"
 
@@ -13,63 +11,13 @@ namespace replay {
 using host::wfp::ClassifyEvent;
 using host::wfp::ClassifyResult;
 
-enum Role { kTcpClient, kTcpListener, kTcpAccepted, kUdpClient, kUdpServer };
-
-struct Socket {
-  int id = 0;
-  int protocol = 0;
-  Role role = kTcpClient;
-  uint32_t boundAddress = 0;  // host order; 0 = any
-  uint16_t localPort = 0;
-  uint64_t endpointHandle = 0;
-  const client::Process* process = nullptr;
-  bool bound = false;    // its resource assignment was permitted
-  bool blocked = false;  // its bind or listen was blocked
-  bool listening = false;
-  bool released = false;
-  int openFlows = 0;
-};
-
-struct Flow {
-  int id = 0;
-  int protocol = 0;
-  uint32_t remoteAddress = 0;
-  uint16_t localPort = 0, remotePort = 0;
-  Socket* socket = nullptr;
-  bool outbound = false;  // opened by the local host
-  bool established = false;
-  bool ended = false;
-  bool blocked = false;
-  bool finSent = false, finReceived = false;
-  int64_t lastSeen = 0;
-  uint64_t flowHandle = 0;
-};
-
 namespace {
 
-constexpr uint64_t kSystemThreadId = 8;  // the thread inbound packets are classified on
 constexpr uint64_t kEndpointHandleBase = 0x80000000ull;
 constexpr uint64_t kFlowHandleBase = 0x0F000000ull;
 constexpr UINT32 kInterfaceIndex = 2;  // the one interface of the simulated host
 
-NET_BUFFER_LIST* Build(const uint8_t* bytes, size_t length, size_t dataOffset) {
-  return host::ndis::BuildNetBufferList(
-      host::ndis::NetBufferSpec(std::string(reinterpret_cast<const char*>(bytes), length), dataOffset));
-}
-
-bool Allowed(const ClassifyResult& r, bool pended, bool permittedAfterPend) {
-  if (pended) return permittedAfterPend;
-  return r.actionType != FWP_ACTION_BLOCK;
-}
-
 }  // namespace
-
-struct Stack::Where {
-  uint64_t processId = host::kernel::kSystemProcessId;
-  uint64_t threadId = kSystemThreadId;
-  ClassifyPlace place;
-  const Flow* flow = nullptr;
-};
 
 Stack::Stack(const client::Policy& policy, JsonLog& log, Summary& summary, StackOptions options)
     : policy_(policy), log_(log), summary_(summary), options_(options) {}
@@ -80,6 +28,18 @@ Stack::~Stack() {
 
 std::string Stack::RemoteOf(const Flow* f) const {
   return f == nullptr ? "?" : Dotted(f->remoteAddress) + ":" + std::to_string(f->remotePort);
+}
+
+bool Stack::CurrentConnection(client::EventFacts* facts) const {
+  const Flow* f = current_;
+  if (f == nullptr) return false;
+  facts->protocol = f->protocol;
+  facts->localAddress = options_.localAddress;
+  facts->remoteAddress = f->remoteAddress;
+  facts->localPort = f->localPort;
+  facts->remotePort = f->remotePort;
+  facts->processId = f->socket->process->processId;
+  return true;
 }
 
 Stack::Where Stack::At(const Socket* s) const {
@@ -128,7 +88,10 @@ ClassifyResult Stack::Run(ClassifyEvent& event, const Where& w, bool* pended, bo
   log_.HoldForClassify();
   ClassifyResult r = engine::Classify(event);
   ++summary_.classifies;
-  log_.Classify(event.layerId, r, w.place, false);
+  const auto* stream = event.layerId == FWPS_LAYER_STREAM_V4
+                           ? static_cast<const FWPS_STREAM_CALLOUT_IO_PACKET0*>(event.layerData)
+                           : nullptr;
+  log_.Classify(event.layerId, r, w.place, false, stream);
   if (r.pended && pended != nullptr) {
     // The worker decides, completes the operation and the engine
     // reauthorizes it before the replay goes on.
@@ -143,8 +106,8 @@ ClassifyResult Stack::Run(ClassifyEvent& event, const Where& w, bool* pended, bo
       log_.Classify(event.layerId, outcome.reauthorization, w.place, true);
     }
     *permittedAfterPend = outcome.completed && outcome.permitted;
-    LogInjections(w.place);
   }
+  LogInjections(w.place);
   current_ = nullptr;
   return r;
 }
@@ -167,12 +130,23 @@ void Stack::AwaitAcceptReport(uint64_t before) {
 }
 
 void Stack::LogInjections(const ClassifyPlace& place) {
-  for (const host::wfp::Injection& i : engine::NewInjections()) {
-    const char* kind = i.kind == host::wfp::Injection::TransportSend      ? "transport-send"
-                       : i.kind == host::wfp::Injection::TransportReceive ? "transport-receive"
-                                                                          : "stream";
-    log_.Injection(kind, place, i.data);
+  lastInjections_ = engine::NewInjections();
+  for (const host::wfp::Injection& i : lastInjections_) {
+    if (i.kind == host::wfp::Injection::Stream) {
+      ++summary_.stream.injections;
+      // A stream injection goes the way its flags say.
+      ClassifyPlace at = place;
+      at.direction = (i.streamFlags & FWPS_STREAM_FLAG_SEND) != 0 ? FWP_DIRECTION_OUTBOUND : FWP_DIRECTION_INBOUND;
+      log_.StreamInjection(at, i.streamFlags, i.data);
+      continue;
+    }
+    log_.Injection(i.kind == host::wfp::Injection::TransportSend ? "transport-send" : "transport-receive", place,
+                   i.data);
   }
+}
+
+void Stack::MarkLoopback(ClassifyEvent& event, const Flow* f, UINT32 flagsField) const {
+  if (f->loopback) event.Set(flagsField, event.Get(flagsField) | FWP_CONDITION_FLAG_IS_LOOPBACK);
 }
 
 host::stack::Socket Stack::Describe(const Socket* s, const Flow* f) const {
@@ -255,6 +229,7 @@ Flow* Stack::Open(const Key& key, Socket* s, bool outbound, bool midStream, cons
   f->remoteAddress = key.remoteAddress;
   f->localPort = key.localPort;
   f->remotePort = key.remotePort;
+  f->loopback = IsLoopback(key.remoteAddress) || IsLoopback(options_.localAddress);
   f->socket = s;
   f->outbound = outbound;
   f->lastSeen = now_;
@@ -287,6 +262,7 @@ bool Stack::Authorize(Flow* f, const Packet& p, bool midStream) {
   // An accept's packet as the transport hands it up: data at the payload,
   // the IP and transport headers in front. A connect's as the transport
   // sends it: data at the transport header.
+  MarkLoopback(e, f, inbound ? UINT32{FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_FLAGS} : UINT32{FWPS_FIELD_ALE_AUTH_CONNECT_V4_FLAGS});
   if (withPacket && inbound) nbl = Build(p.ip, p.ipLength, p.ipHeaderLength + p.transportHeaderLength);
   if (withPacket && !inbound) nbl = Build(p.Transport(), p.TransportLength(), 0);
   e.layerData = nbl;
@@ -305,6 +281,7 @@ void Stack::Establish(Flow* f) {
   f->established = true;
   ClassifyEvent e = host::stack::FlowEstablishedEvent(
       Describe(f->socket, f), f->outbound ? FWP_DIRECTION_OUTBOUND : FWP_DIRECTION_INBOUND, f->flowHandle);
+  MarkLoopback(e, f, FWPS_FIELD_ALE_FLOW_ESTABLISHED_V4_FLAGS);
   Run(e, At(f, !f->outbound));
 }
 
@@ -320,6 +297,15 @@ void Stack::End(Flow* f) {
   // first goes when its last flow does; listeners and UDP sockets that
   // received first stay until the end of the capture.
   if (s->role == kTcpClient || s->role == kTcpAccepted || (s->role == kUdpClient && s->openFlows == 0)) Release(s);
+  // The engine deletes the flow once its last classify has returned; every
+  // callout that associated a context with it is told.
+  if (f->established) {
+    current_ = f;
+    host::kernel::SetCurrentIds(host::kernel::kSystemProcessId, kSystemThreadId);
+    host::wfp::DeleteFlow(f->flowHandle);
+    current_ = nullptr;
+    ++summary_.flowsDeleted;
+  }
 }
 
 void Stack::ExpireIdle(int64_t now) {
@@ -343,6 +329,8 @@ bool Stack::InboundIp(const Packet& p) {
       .Set(FWPS_FIELD_INBOUND_IPPACKET_V4_INTERFACE_INDEX, kInterfaceIndex)
       .Set(FWPS_FIELD_INBOUND_IPPACKET_V4_SUB_INTERFACE_INDEX, kInterfaceIndex)
       .HeaderSizes(static_cast<UINT32>(p.ipHeaderLength), static_cast<UINT32>(p.transportHeaderLength));
+  if (IsLoopback(p.source) || IsLoopback(p.destination))
+    e.Set(FWPS_FIELD_INBOUND_IPPACKET_V4_FLAGS, FWP_CONDITION_FLAG_IS_LOOPBACK);
   // The network layer hands the packet up with its data at the transport
   // header and the IP header in front of it.
   NET_BUFFER_LIST* nbl = Build(p.ip, p.ipLength, p.ipHeaderLength);
@@ -370,17 +358,6 @@ bool Stack::InboundIp(const Packet& p) {
   return true;
 }
 
-void Stack::Datagram(Flow* f, const Packet& p, bool inbound) {
-  // Sent datagrams start at their UDP header; received ones at the payload,
-  // with the IP and UDP headers in front.
-  NET_BUFFER_LIST* nbl =
-      inbound ? Build(p.ip, p.ipLength, p.ipHeaderLength + 8) : Build(p.Transport(), p.TransportLength(), 0);
-  ClassifyEvent e = host::stack::DatagramEvent(Describe(f->socket, f),
-                                               inbound ? FWP_DIRECTION_INBOUND : FWP_DIRECTION_OUTBOUND, nbl);
-  Run(e, At(f, inbound));
-  host::ndis::FreeNetBufferList(nbl);
-}
-
 void Stack::OnPacket(const Packet& p, uint64_t index, int64_t timeMicros) {
   packetIndex_ = index;
   now_ = timeMicros;
@@ -397,128 +374,6 @@ void Stack::OnPacket(const Packet& p, uint64_t index, int64_t timeMicros) {
 void Stack::OtherInbound(const Packet& p) {
   // Only the inbound IP packet layer sees other protocols.
   if (InboundIp(p)) ++summary_.replayed;
-}
-
-void Stack::Tcp(const Packet& p, bool inbound) {
-  Key key{6, inbound ? p.source : p.destination, inbound ? p.destinationPort : p.sourcePort,
-          inbound ? p.sourcePort : p.destinationPort};
-  const uint8_t flags = p.tcpFlags;
-  const bool syn = (flags & kTcpSyn) != 0, ack = (flags & kTcpAck) != 0;
-  const bool fin = (flags & kTcpFin) != 0, rst = (flags & kTcpRst) != 0;
-
-  auto it = live_.find(key);
-  Flow* f = it != live_.end() ? it->second : nullptr;
-  bool stray = false;  // a packet that belongs to no connection the stack knows
-  bool outboundOpen = false, midStream = false;
-  if (f == nullptr) {
-    bool afterEnd = ended_.count(key) != 0 && !syn;
-    if (afterEnd || rst || fin) {
-      stray = true;
-    } else if (syn && !ack) {
-      outboundOpen = !inbound;
-    } else {
-      // Picked up after its SYN: a SYN-ACK tells who connected; otherwise a
-      // port that listens, or the lower port, is the server's.
-      midStream = true;
-      if (syn)
-        outboundOpen = inbound;
-      else
-        outboundOpen = !(servers_.count({6, key.localPort}) != 0 || key.localPort < key.remotePort);
-    }
-  }
-
-  if (stray) {
-    if (!inbound || InboundIp(p)) ++summary_.replayed;
-    return;
-  }
-
-  Socket* s = nullptr;
-  if (f == nullptr && !outboundOpen) s = ServerSocket(6, key.localPort, p);  // bound and listening before the SYN
-  if (f != nullptr && f->blocked) {
-    ++summary_.blockedFlowPackets;
-    f->lastSeen = now_;
-    if (rst || (fin && (f->finSent || f->finReceived))) End(f);
-    else if (fin) (inbound ? f->finReceived : f->finSent) = true;
-    return;
-  }
-  // Packets to a port whose bind or listen was blocked reach no socket.
-  bool noSocket = s != nullptr && s->blocked;
-  if (inbound && !noSocket && !InboundIp(p)) return;
-
-  if (f == nullptr) {
-    if (outboundOpen) {
-      const client::Process& owner = policy_.OwnerOf(FactsOf(p, inbound));
-      s = NewSocket(6, kTcpClient, 0, key.localPort, &owner);
-      Bind(s);
-    } else {
-      Socket* listener = s;
-      s = NewSocket(6, kTcpAccepted, options_.localAddress, key.localPort, listener->process);
-      s->bound = true;  // an accepted connection shares its listener's port
-      if (listener->blocked) s->blocked = true;
-    }
-    f = Open(key, s, outboundOpen, midStream, p);
-    if (f->blocked) {
-      ++summary_.blockedFlowPackets;
-      if (s->role == kTcpClient) Release(s);  // the application closes the socket its connect failed on
-      if (s->role == kTcpAccepted) s->bound = false;
-      return;
-    }
-    if (midStream) Establish(f);
-  }
-
-  f->lastSeen = now_;
-  ++summary_.replayed;
-  if (rst) {
-    End(f);
-    return;
-  }
-  if (!f->established) {
-    // The client's connection is up with the SYN-ACK; the server's with the
-    // ACK that ends the handshake (or, missing those, with data).
-    bool up = f->outbound ? ((inbound && ack) || (!inbound && !syn)) : ((inbound && ack && !syn) || (!inbound && !syn));
-    if (up) Establish(f);
-  }
-  if (fin) (inbound ? f->finReceived : f->finSent) = true;
-  if (f->finSent && f->finReceived) End(f);
-}
-
-void Stack::Udp(const Packet& p, bool inbound) {
-  Key key{17, inbound ? p.source : p.destination, inbound ? p.destinationPort : p.sourcePort,
-          inbound ? p.sourcePort : p.destinationPort};
-  auto it = live_.find(key);
-  Flow* f = it != live_.end() ? it->second : nullptr;
-  Socket* s = nullptr;
-  if (f == nullptr) {
-    auto server = servers_.find({17, key.localPort});
-    if (server != servers_.end()) {
-      s = server->second;
-    } else if (inbound) {
-      s = ServerSocket(17, key.localPort, p);
-    } else {
-      const client::Process& owner = policy_.OwnerOf(FactsOf(p, inbound));
-      s = NewSocket(17, kUdpClient, 0, key.localPort, &owner);
-      servers_[{17, key.localPort}] = s;
-      Bind(s);
-    }
-  }
-  if (f != nullptr && f->blocked) {
-    ++summary_.blockedFlowPackets;
-    f->lastSeen = now_;
-    return;
-  }
-  bool noSocket = s != nullptr && s->blocked;
-  if (inbound && !noSocket && !InboundIp(p)) return;
-  if (f == nullptr) {
-    f = Open(key, s, !inbound, false, p);
-    if (f->blocked) {
-      ++summary_.blockedFlowPackets;
-      return;
-    }
-    Establish(f);
-  }
-  f->lastSeen = now_;
-  Datagram(f, p, inbound);
-  ++summary_.replayed;
 }
 
 void Stack::Finish() {

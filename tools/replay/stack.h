@@ -7,13 +7,17 @@
 //   TCP accept:   bind and listen once per port, inbound IP packet, accept
 //                 with the SYN, flow established on the handshake's ACK,
 //                 release of the accepted endpoint at the end
+//   TCP data:     once the flow is established, every segment with payload
+//                 (or a FIN) one stream indication, in sequence order; what
+//                 was indicated before is not indicated again
 //   UDP:          bind once per local port, connect (first datagram to a
 //                 remote) or accept (first from one), flow established at
 //                 once, datagram data for every datagram
 //   every inbound packet first passes the inbound IP packet layer.
 //
-// A flow ends with FIN both ways or a RST (TCP), after the idle time, or at
-// the end of the capture.
+// A flow ends with FIN both ways or a RST (TCP), when the client answers
+// the application in the server's place, after the idle time, or at the end
+// of the capture; the engine then deletes it.
 #pragma once
 #include "host/stack.h"
 #include "host/wfp_classify.h"
@@ -34,6 +38,7 @@ namespace replay {
 struct StackOptions {
   uint32_t localAddress = 0;   // host order
   int64_t idleMicros = 90 * 1000000ll;
+  size_t mdlSplit = 0;  // stream data of more bytes is split over two MDLs this far in; 0: one MDL
 };
 
 struct Socket;
@@ -55,6 +60,8 @@ class Stack {
   // The flow being classified now, for reports that name only the local end.
   const Flow* current() const { return current_; }
   std::string RemoteOf(const Flow* flow) const;
+  // The connection of the flow being classified now, as a policy matches it.
+  bool CurrentConnection(client::EventFacts* facts) const;
 
  private:
   struct Key {
@@ -84,6 +91,13 @@ class Stack {
   void ExpireIdle(int64_t now);
   bool InboundIp(const Packet& p);
   void Datagram(Flow* f, const Packet& p, bool inbound);
+  bool AnsweredEarlier(const Key& key);
+  void NoteSyn(Flow* f, const Packet& p, bool inbound);
+  // Stream data: false when the flow ended with it (the client answered).
+  bool Stream(Flow* f, const Packet& p, bool inbound);
+  bool Indicate(Flow* f, const std::string& bytes, UINT32 flags, bool inbound, size_t* enforced);
+  void Answered(Flow* f);
+  void MarkLoopback(host::wfp::ClassifyEvent& event, const Flow* f, UINT32 flagsField) const;
 
   // Whether the stack may go on with the event (a pended one once decided).
   bool Permits(host::wfp::ClassifyEvent& event, const Where& where);
@@ -92,6 +106,8 @@ class Stack {
   host::stack::Socket Describe(const Socket* s, const Flow* f) const;
   uint64_t AcceptReports();
   void AwaitAcceptReport(uint64_t before);
+  // Logs the injections the driver made since the last call and keeps them
+  // in lastInjections_.
   void LogInjections(const ClassifyPlace& place);
   Where At(const Socket* s) const;
   Where At(const Flow* f, bool inbound) const;
@@ -108,6 +124,7 @@ class Stack {
   std::map<Key, Flow*> ended_;  // TCP flows that ended, for their last packets
   std::map<std::pair<int, uint16_t>, Socket*> servers_;  // listeners and UDP sockets by port
   std::vector<NET_BUFFER_LIST*> held_;  // packets of pended events, freed at the end
+  std::vector<host::wfp::Injection> lastInjections_;
 
   const Flow* current_ = nullptr;
   uint64_t packetIndex_ = 0;

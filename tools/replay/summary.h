@@ -1,5 +1,6 @@
 // What a replay did, counted, and printed for people at the end.
 #pragma once
+#include "tools/client/stand_in_client.h"
 #include "tools/replay/decode.h"
 
 #include <cstdint>
@@ -15,7 +16,9 @@ struct Summary {
   uint64_t skipped[static_cast<int>(Skip::kCount)] = {};
   uint64_t blockedFlowPackets = 0;  // of flows whose bind, listen, connect or accept was blocked
   uint64_t droppedByClient = 0;     // inbound packets the client dropped
+  uint64_t answeredFlowPackets = 0; // of connections the client answered in the server's place
   uint64_t classifies = 0;
+  uint64_t flowsDeleted = 0;
 
   struct FlowCounts {
     uint64_t connects = 0, accepts = 0, permitted = 0, blocked = 0, pended = 0, midStream = 0;
@@ -24,17 +27,70 @@ struct Summary {
 
   uint64_t pended = 0, pendedPermitted = 0, pendedBlocked = 0;
 
+  // TCP segments at the stream layer.
+  struct StreamCounts {
+    uint64_t indications = 0;    // classifies at the stream layer
+    uint64_t classified = 0;     // of them, reaching a callout (the flow carries its context)
+    uint64_t retransmitted = 0;  // segments with bytes indicated before, not indicated again
+    uint64_t retransmittedBytes = 0;
+    uint64_t gaps = 0;           // places the capture lacks bytes of a stream
+    uint64_t gapBytes = 0;
+    uint64_t dropped = 0;        // blocked without an injection
+    uint64_t replaced = 0;       // blocked, with injected bytes sent in their place
+    uint64_t answeredFlows = 0;  // ended by a reply with a disconnect
+    uint64_t indicatedAgain = 0; // the verdict covered only the leading bytes
+    uint64_t injections = 0;
+  };
+  StreamCounts stream;
+
   struct Bytes {
     uint64_t sent = 0, received = 0;
   };
-  // By process ("name (pid N)") and remote endpoint ("a.b.c.d:port").
+  // By process ("name (pid N)") and remote endpoint ("a.b.c.d:port"), as
+  // the client was told: datagrams, and TCP stream data.
   std::map<std::pair<std::string, std::string>, Bytes> bytes;
+  std::map<std::pair<std::string, std::string>, Bytes> tcpBytes;
+
+  // HTTP requests the client heard of, by host.
+  struct HttpCounts {
+    uint64_t requests = 0, reported = 0, urlReplies = 0, primary = 0, secondary = 0, exempted = 0;
+  };
+  std::map<std::string, HttpCounts> http;
 
   double seconds = 0;  // wall time of the replay
 
   uint64_t Skipped() const;
+  uint64_t NotDelivered() const { return blockedFlowPackets + droppedByClient + answeredFlowPackets; }
   void FlowOpened(int protocol, bool outbound, bool blocked, bool pended, bool midStream);
   void Print(FILE* out) const;
+
+ private:
+  void PrintStream(FILE* out) const;
+  void PrintHttp(FILE* out) const;
+  static void PrintBytes(FILE* out, const char* what,
+                         const std::map<std::pair<std::string, std::string>, Bytes>& counts);
+};
+
+// Follows the client's HTTP calls, one at a time, into the summary's count
+// of requests by host. A request the driver puts to the client alone starts
+// with its URL lookup and ends with its report, or without one when the
+// lookup answered it or the client exempted it; requests completed together
+// are only reported. A request that never names its host (answered by its
+// URL) counts under the remote address, the driver's text for a request
+// without a Host line.
+class HttpTally {
+ public:
+  explicit HttpTally(Summary* summary) : summary_(summary) {}
+  // `remote`: the dotted remote address of the flow the call came from.
+  void OnCall(const client::Call& call, const std::string& remote);
+  void Close();  // the request under way, if any, is counted
+
+ private:
+  Summary* summary_;
+  bool open_ = false;
+  std::string host_, remote_;
+  Summary::HttpCounts counts_;
+  enum { kNone, kPrimary, kSecondary } awaitingExempt_ = kNone;
 };
 
 }  // namespace replay
