@@ -4,7 +4,7 @@ BUILD ?= build
 CMAKE_GEN ?= -G Ninja
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps demo test bench host32 host64 windows tsan fuzz clean
+.PHONY: all deps demo test bench host32 host64 windows tsan asan fuzz clean
 
 all: host32
 
@@ -25,6 +25,14 @@ $(BUILD)/tsan/build.ninja: | deps
 tsan: deps $(BUILD)/tsan/build.ninja
 	cmake --build $(BUILD)/tsan -j $(JOBS)
 
+# host64 again, under AddressSanitizer and UndefinedBehaviorSanitizer: every
+# test, any finding a failure.
+$(BUILD)/asan/build.ninja: | deps
+	cmake -S . -B $(BUILD)/asan $(CMAKE_GEN) -DNQ_FLAVOUR=host64 -DNQ_ASAN=ON
+
+asan: deps $(BUILD)/asan/build.ninja
+	cmake --build $(BUILD)/asan -j $(JOBS)
+
 # Replays the sample capture (scripts/record-sample.sh made it) as seen by
 # the client host, with the demo policy; the JSON log goes to a file.
 demo: host32
@@ -32,9 +40,11 @@ demo: host32
 	  --policy samples/demo.policy --log $(BUILD)/demo-replay.jsonl
 	@echo "log of every client call, classify and injection: $(BUILD)/demo-replay.jsonl"
 
-test: host32 host64 windows tsan fuzz
+test: host32 host64 windows tsan asan fuzz
 	ctest --test-dir $(BUILD)/windows --output-on-failure
 	TSAN_OPTIONS="halt_on_error=1 atexit_sleep_ms=0" ctest --test-dir $(BUILD)/tsan --output-on-failure -j $(JOBS)
+	ASAN_OPTIONS="detect_leaks=1 abort_on_error=1" UBSAN_OPTIONS="print_stacktrace=1" \
+	  ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
 	ctest --test-dir $(BUILD)/host64 --output-on-failure -j $(JOBS)
 	ctest --test-dir $(BUILD)/host32 --output-on-failure -j $(JOBS)
 

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace host {
@@ -41,6 +42,17 @@ void Clear();
 NTSTATUS Check(const char* routine);
 // How often a platform routine has been called since the machine booted.
 unsigned CallCount(const std::string& routine);
+// Every routine that has been called since boot, with its count.
+std::vector<std::pair<std::string, unsigned>> CallCounts();
+// The last call that failed because FailCall armed it: the routine, the
+// call's number since boot and the return addresses on the calling thread at
+// that moment, innermost first (the platform's own frames included).
+struct Failure {
+  std::string routine;
+  unsigned call = 0;
+  std::vector<const void*> stack;
+};
+bool LastFailure(Failure* failure);
 }  // namespace faults
 
 // ---- Non-paged pool ------------------------------------------------------------
@@ -60,6 +72,15 @@ std::vector<Allocation> OutstandingSince(uint64_t sequence);  // made after that
 size_t OutstandingCount(ULONG tag);
 std::string LeakReport(const std::vector<Allocation>& allocations);
 std::string TagText(ULONG tag);
+// The last allocation that FailAllocation made fail: its number since boot,
+// size, tag and the return addresses on the calling thread, innermost first.
+struct Failure {
+  uint64_t sequence = 0;
+  size_t size = 0;
+  ULONG tag = 0;
+  std::vector<const void*> stack;
+};
+bool LastFailure(Failure* failure);
 }  // namespace pool
 
 // ---- Threads, IRQL, locks ----------------------------------------------------------

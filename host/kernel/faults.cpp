@@ -1,6 +1,17 @@
 #include "host/kernel/state.h"
 
+#include <execinfo.h>
+
 #include <map>
+
+namespace host::detail {
+std::vector<const void*> CallerStack() {
+  void* frames[32];
+  int depth = backtrace(frames, 32);
+  // The first frame is this function's own.
+  return depth > 1 ? std::vector<const void*>(frames + 1, frames + depth) : std::vector<const void*>{};
+}
+}  // namespace host::detail
 
 namespace host::faults {
 namespace {
@@ -20,6 +31,8 @@ struct Table {
   std::map<std::string, Arm> armed;
   std::map<std::string, Hook> hooks;
   std::map<std::string, unsigned> calls;
+  bool failed = false;
+  Failure last;
 };
 Table& table() { return detail::Forever<Table>(); }
 }  // namespace
@@ -59,8 +72,21 @@ NTSTATUS Check(const char* routine) {
   if (it == table().armed.end()) return STATUS_SUCCESS;
   Arm& arm = it->second;
   ++arm.seen;
-  if (arm.seen == arm.nth || (arm.every && arm.seen > arm.nth)) return arm.status;
-  return STATUS_SUCCESS;
+  if (arm.seen != arm.nth && !(arm.every && arm.seen > arm.nth)) return STATUS_SUCCESS;
+  table().failed = true;
+  table().last = Failure{routine, table().calls[routine], detail::CallerStack()};
+  return arm.status;
+}
+
+std::vector<std::pair<std::string, unsigned>> CallCounts() {
+  std::lock_guard<std::mutex> guard(table().lock);
+  return {table().calls.begin(), table().calls.end()};
+}
+
+bool LastFailure(Failure* failure) {
+  std::lock_guard<std::mutex> guard(table().lock);
+  if (table().failed) *failure = table().last;
+  return table().failed;
 }
 
 unsigned CallCount(const std::string& routine) {

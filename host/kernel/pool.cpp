@@ -20,6 +20,8 @@ struct Pool {
   uint64_t failArmedAt = 0;
   unsigned failNth = 0;
   bool failEvery = false;
+  bool failed = false;
+  Failure last;
 };
 Pool& pool() { return detail::Forever<Pool>(); }
 
@@ -68,6 +70,12 @@ size_t OutstandingCount(ULONG tag) {
   return n;
 }
 
+bool LastFailure(Failure* failure) {
+  std::lock_guard<std::mutex> guard(pool().lock);
+  if (pool().failed) *failure = pool().last;
+  return pool().failed;
+}
+
 std::string TagText(ULONG tag) {
   if (tag == 0) return "(tag 0)";
   std::string text;
@@ -94,7 +102,11 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOf
   auto& p = pool::pool();
   std::lock_guard<std::mutex> guard(p.lock);
   ++p.allocations;
-  if (pool::ShouldFail(p)) return nullptr;
+  if (pool::ShouldFail(p)) {
+    p.failed = true;
+    p.last = pool::Failure{p.allocations, numberOfBytes, tag, detail::CallerStack()};
+    return nullptr;
+  }
   void* block = std::malloc(numberOfBytes == 0 ? 1 : numberOfBytes);
   if (block == nullptr) return nullptr;
   std::memset(block, pool::kFreshFill, numberOfBytes);

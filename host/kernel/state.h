@@ -28,6 +28,9 @@ void DriverThreadEnded();
 HANDLE NewHandle(const char* kind);
 bool CloseHandle(HANDLE handle);
 
+// The return addresses on the calling thread, innermost first.
+std::vector<const void*> CallerStack();
+
 // Objects the machine keeps for its life; never destroyed, so that threads
 // still running at process exit never see a destructed object.
 template <typename T>

@@ -3,7 +3,11 @@
 // counts.
 #include "tests/replay/replay_support.h"
 
+#include "tools/replay/capture.h"
+
 #include <gmock/gmock.h>
+
+#include <limits>
 
 namespace {
 using namespace nqtest;
@@ -118,6 +122,52 @@ TEST_F(ReplayInput, PacketsThatCannotBeReplayedAreSkippedAndCounted) {
   ASSERT_EQ(inbound.size(), 1u);
   EXPECT_EQ(inbound[0]["action"], "PERMIT");
   EXPECT_TRUE(Lines("call", "InspectInboundPacket").empty()) << "the driver offers only TCP and UDP to the client";
+}
+
+TEST_F(ReplayInput, OptionsTheReplayCannotHonourAreRefusedInOneLine) {
+  replay::ReplayOptions options;
+  options.capture = WriteFile("capture", Exchange().Pcap());
+  options.progress = 0;
+  auto refused = [&](const char* what) {
+    replay::ReplayResult r = replay::Replay(options);
+    EXPECT_EQ(r.exitCode, 1) << what;
+    EXPECT_EQ(r.error.find('\n'), std::string::npos) << what;
+    return r.error;
+  };
+
+  options.policy = "/tmp";
+  EXPECT_THAT(refused("a directory as the policy"), HasSubstr("'/tmp': it is a directory"));
+  options.policy.clear();
+
+  for (double idle : {std::numeric_limits<double>::infinity(), 1e300, 1e-9}) {
+    options.idleSeconds = idle;
+    EXPECT_THAT(refused("an idle time out of range"), HasSubstr("out of range"));
+  }
+  options.idleSeconds = 90;
+
+  options.log = "/dev/full";
+  EXPECT_THAT(refused("a log that cannot be written"), HasSubstr("'/dev/full' could not be written"));
+}
+
+TEST_F(ReplayInput, PolicyErrorsShowBinaryBytesEscaped) {
+  replay::ReplayResult r = Replay(Exchange().Pcap(), std::string("\x7f" "ELF\x01\x00\x1b[2J permit\n", 18));
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_THAT(r.error, HasSubstr("unknown rule '\\x7fELF\\x01\\x00\\x1b[2J'"));
+  for (char c : r.error) EXPECT_TRUE(c >= 0x20 && c < 0x7f) << "byte " << int(static_cast<unsigned char>(c));
+}
+
+TEST_F(ReplayInput, TimeStampsAtTheEndsOfSixtyFourBitsStandStill) {
+  CaptureBuilder c = Exchange();
+  c.records[1].micros = -16;  // 0xFFFFFFFFFFFFFFF0 microseconds in the pcapng block
+  replay::ReplayResult r = Replay(c.Pcapng());
+  ASSERT_EQ(r.exitCode, 0) << r.error;
+  EXPECT_EQ(r.summary.replayed, 2u);
+
+  const int64_t bound = replay::TimeMicros(INT64_MAX, 0);
+  EXPECT_EQ(replay::TimeMicros(INT64_MAX / 1000, 999999), bound);
+  EXPECT_EQ(replay::TimeMicros(INT64_MIN, 0), -bound);
+  EXPECT_GT(bound, int64_t{1} << 59) << "still later than any real capture";
+  EXPECT_EQ(replay::TimeMicros(1700000000, 5), 1700000000000005);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "tools/client/policy.h"
 
 #include <arpa/inet.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <map>
@@ -12,6 +13,24 @@ namespace {
 
 constexpr uint32_t kFirstDerivedPid = 1000;
 constexpr uint32_t kThreadIdOffset = 0x10000;
+
+// Text fit for a one-line message: control bytes, NUL and bytes outside
+// ASCII as \xNN, so that a binary file given as a policy cannot garble the
+// terminal.
+std::string Printable(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c < 0x7f) {
+      out += static_cast<char>(c);
+    } else {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
 
 std::vector<std::string> Words(const std::string& line) {
   std::string text = line.substr(0, line.find('#'));
@@ -104,9 +123,14 @@ size_t Policy::AddProcess(const std::string& name, int pid) {
 }
 
 std::unique_ptr<Policy> Policy::Load(const std::string& path, std::string* error) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    *error = "cannot read policy '" + Printable(path) + "': it is a directory";
+    return nullptr;
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    *error = "cannot read policy '" + path + "'";
+    *error = "cannot read policy '" + Printable(path) + "'";
     return nullptr;
   }
   std::stringstream text;
@@ -120,7 +144,7 @@ std::unique_ptr<Policy> Policy::Parse(const std::string& text, const std::string
   std::string line;
   int number = 0;
   auto fail = [&](const std::string& why) {
-    *error = source + ":" + std::to_string(number) + ": " + why;
+    *error = Printable(source + ":" + std::to_string(number) + ": " + why);
     return nullptr;
   };
 

@@ -20,6 +20,16 @@ bool LinkTypeSupported(int linkType) {
   }
 }
 
+int64_t TimeMicros(int64_t seconds, int64_t micros) {
+  // A pcapng timestamp can carry any 64-bit count. Past some 30,000 years
+  // either side of the epoch the time stands still at that bound, so that
+  // microseconds and the differences between two of them stay in range.
+  constexpr int64_t kBound = 1000000000000;  // seconds
+  if (seconds > kBound) return kBound * 1000000;
+  if (seconds < -kBound) return -kBound * 1000000;
+  return seconds * 1000000 + micros;
+}
+
 CaptureReader::~CaptureReader() {
   if (pcap_ != nullptr) pcap_close(pcap_);
 }
@@ -64,7 +74,7 @@ CaptureReader::Result CaptureReader::Read(Frame* frame, std::string* error) {
     *error = std::string("damaged capture: ") + pcap_geterr(pcap_);
     return Result::kError;
   }
-  frame->timeMicros = static_cast<int64_t>(header->ts.tv_sec) * 1000000 + header->ts.tv_usec;
+  frame->timeMicros = TimeMicros(header->ts.tv_sec, header->ts.tv_usec);
   frame->data = data;
   frame->capturedLength = header->caplen;
   frame->wireLength = header->len;

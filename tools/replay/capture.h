@@ -42,6 +42,10 @@ class CaptureReader {
   long fileSize_ = 0;
 };
 
+// A capture time stamp in microseconds, held within a range where
+// differences of two of them cannot overflow.
+int64_t TimeMicros(int64_t seconds, int64_t micros);
+
 // Whether the decoder reads frames of this libpcap link type.
 bool LinkTypeSupported(int linkType);
 

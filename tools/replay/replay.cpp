@@ -21,6 +21,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr double kIdleSecondsMin = 0.001;
+constexpr double kIdleSecondsMax = 365.0 * 24 * 3600;
+
 bool Unusable(uint32_t a) { return a == 0 || a == 0xFFFFFFFFu || (a >> 28) == 0xE; }
 
 // Linux cooked captures say whether the host sent a packet (type 4, outgoing).
@@ -129,6 +132,13 @@ ReplayResult Replay(const ReplayOptions& options) {
     return result;
   };
 
+  if (!(options.idleSeconds >= kIdleSecondsMin && options.idleSeconds <= kIdleSecondsMax)) {
+    char given[32];
+    std::snprintf(given, sizeof(given), "%g", options.idleSeconds);
+    return fail(std::string("an idle time of ") + given +
+                " seconds is out of range: give from 0.001 to 31536000 seconds (a year)");
+  }
+
   std::unique_ptr<client::Policy> policy;
   std::string error;
   policy = options.policy.empty() ? client::Policy::Parse("", "(default policy)", &error)
@@ -214,6 +224,10 @@ ReplayResult Replay(const ReplayOptions& options) {
   if (status == CaptureReader::Result::kError) {
     result.exitCode = 1;
     result.error = error + " (after frame " + std::to_string(summary.read) + ")";
+  } else if (logOut != nullptr && !*logOut) {
+    result.exitCode = 1;
+    result.error = "the log '" + (options.log.empty() ? std::string("(stream)") : options.log) +
+                   "' could not be written in full";
   }
   return result;
 }

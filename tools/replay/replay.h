@@ -17,7 +17,7 @@ struct ReplayOptions {
   std::ostream* logStream = nullptr;  // instead of `log`
   bool haveLocal = false;
   uint32_t localAddress = 0;    // host order
-  double idleSeconds = 90;      // a flow with no packet for this long ends
+  double idleSeconds = 90;      // a flow with no packet for this long ends; from a millisecond to a year
   int progress = -1;            // progress line on standard error: -1 when it is a terminal
 };
 

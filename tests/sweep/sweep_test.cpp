@@ -1,0 +1,77 @@
+// Failure injection over whole replays: every allocation and call the driver
+// makes after load fails once, each run in a process of its own, and what
+// goes wrong in a run is reported against the failure that caused it.
+#include "tests/replay/replay_support.h"
+#include "tools/sweep/sweep.h"
+
+#include <gmock/gmock.h>
+
+#include <csignal>
+#include <unistd.h>
+
+namespace {
+using namespace nqtest;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+class Sweep : public ReplayTest {
+ protected:
+  sweep::SweepOptions Options(bool calls) {
+    CaptureBuilder c;
+    c.Udp("10.0.0.2", 5353, "10.0.0.1", 53, "question")
+        .Udp("10.0.0.1", 53, "10.0.0.2", 5353, "the answer")
+        .Tcp("10.0.0.2", 40000, "10.0.0.1", 80, kSyn)
+        .Tcp("10.0.0.1", 80, "10.0.0.2", 40000, kSyn | kAck)
+        .Tcp("10.0.0.2", 40000, "10.0.0.1", 80, kAck)
+        .Tcp("10.0.0.2", 40000, "10.0.0.1", 80, kRst);
+    sweep::SweepOptions options;
+    options.replay.capture = WriteFile("capture", c.Pcap());
+    options.replay.policy = WriteFile("policy", "connect pend permit proto tcp\n");
+    options.replay.haveLocal = true;
+    options.replay.localAddress = 0x0A000002;
+    options.calls = calls;
+    options.timeoutSeconds = 20;
+    return options;
+  }
+};
+
+TEST_F(Sweep, EveryAllocationAndCallFailsOnceAndEachRunEndsClean) {
+  sweep::SweepResult r = sweep::Sweep(Options(true));
+  ASSERT_TRUE(r.counted) << r.error;
+  std::string table;
+  for (const sweep::Run& run : r.runs) table += run.site + " | " + run.where + " | " + run.result + "\n";
+  EXPECT_EQ(r.Failed(), 0u) << table;
+  EXPECT_EQ(r.runs.front().site, "no failure");
+
+  auto find = [&r](const std::string& prefix) {
+    for (const sweep::Run& run : r.runs)
+      if (run.site.rfind(prefix, 0) == 0) return run;
+    return sweep::Run{};
+  };
+  EXPECT_THAT(find("pool #1").where, HasSubstr("in RecordEndpoint")) << table;
+  EXPECT_THAT(find("FwpsPendOperation0 call 1").where, HasSubstr("in PendDecision")) << table;
+  EXPECT_EQ(find("ExAllocatePoolWithTag").site, "") << "the pool is swept once, by allocation";
+}
+
+TEST_F(Sweep, LeaksCrashesAndHangsAreReportedAsFailedRuns) {
+  sweep::SweepOptions options = Options(false);
+  options.afterReplay = [] { ExAllocatePoolWithTag(NonPagedPool, 24, 0x6B61654C); };
+  sweep::SweepResult r = sweep::Sweep(options);
+  ASSERT_TRUE(r.counted) << r.error;
+  ASSERT_GT(r.runs.size(), 1u);
+  EXPECT_EQ(r.Failed(), r.runs.size());
+  EXPECT_EQ(r.runs.back().result, "leak: 1 blocks, 24 bytes, tag Leak");
+
+  options.afterReplay = [] { std::raise(SIGSEGV); };
+  r = sweep::Sweep(options);
+  EXPECT_FALSE(r.counted);
+  EXPECT_THAT(r.error, StartsWith("crash: signal 11"));
+
+  options.timeoutSeconds = 1;
+  options.afterReplay = [] { sleep(30); };
+  r = sweep::Sweep(options);
+  EXPECT_FALSE(r.counted);
+  EXPECT_EQ(r.error, "hang: no end after 1 s");
+}
+
+}  // namespace
