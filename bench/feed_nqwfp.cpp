@@ -2,8 +2,6 @@
 #include "core/driver/driver_state.h"
 #include "core/http/http_parser.h"
 
-#include <cstring>
-
 namespace bench {
 
 long FeedParseHttpRequests(const std::string& stream, size_t chunk) {
@@ -27,38 +25,6 @@ long FeedParseHttpRequests(const std::string& stream, size_t chunk) {
   bool stopped = parser.state == ParserStopped;
   ReleaseHttpParser(&parser);
   return stopped ? -1 : requests;
-}
-
-PoolTraffic RecordPoolTraffic(const std::vector<std::string>& streams) {
-  PoolTraffic traffic;
-  HttpParser parser;
-  for (const std::string& stream : streams) {
-    InitHttpParser(&parser, ParserReset);
-    ParseHttpRequests(&parser, reinterpret_cast<const UINT8*>(stream.data()), static_cast<UINT32>(stream.size()));
-    for (RequestNode* node = parser.queueHead; node != nullptr; node = node->next)
-      traffic.texts.emplace_back(strlen(node->record->requestLine), strlen(node->record->host));
-    ReleaseHttpParser(&parser);
-  }
-  return traffic;
-}
-
-long ReplayPoolTraffic(const PoolTraffic& traffic) {
-  static KSPIN_LOCK lock;
-  for (const auto& [lineLength, hostLength] : traffic.texts) {
-    void* line = AllocateNonPaged(lineLength + 2);
-    void* host = AllocateNonPaged(hostLength + 2);
-    void* record = AllocateNonPaged(sizeof(RequestRecord));
-    KIRQL oldIrql = KfAcquireSpinLock(&lock);
-    void* node = AllocateNonPaged(sizeof(RequestNode));
-    KfReleaseSpinLock(&lock, oldIrql);
-    oldIrql = KfAcquireSpinLock(&lock);
-    FreeNonPaged(node);
-    KfReleaseSpinLock(&lock, oldIrql);
-    FreeNonPaged(host);
-    FreeNonPaged(line);
-    FreeNonPaged(record);
-  }
-  return static_cast<long>(traffic.texts.size());
 }
 
 }  // namespace bench

@@ -1,10 +1,13 @@
 // nqwfp_bench: the driver's HTTP request parser against nodejs http-parser
 // and picohttpparser on one corpus of realistic request streams, cut into
 // chunks from one byte to whole streams. Prints Google Benchmark's report,
-// then MB/s (10^6 bytes per second) of each parser and the ratios, once as
-// measured and once without the host platform's pool and lock traffic.
+// then MB/s (10^6 bytes per second) of each parser and the ratios: once with
+// the driver's pool blocks from the host's verifier pool (a map of live
+// blocks under a mutex, for leak reports) and once from its lean pool
+// (atomic counts per tag), about what the platform's look-aside path costs.
 #include "bench/corpus.h"
 #include "bench/parsers.h"
+#include "host/host.h"
 
 #include <benchmark/benchmark.h>
 
@@ -58,58 +61,79 @@ bool SameRequestsEverywhere(const bench::Corpus& corpus) {
   return same;
 }
 
-const char* const kPoolTraffic = "host pool and lock traffic of ParseHttpRequests";
+const char* const kLean = " (lean pool)";
 
-void PrintRow(const char* label, const double* mbps, size_t columns) {
+void PrintRow(const char* label, const double* mbps) {
   std::printf("%-8s", label);
-  for (size_t p = 0; p < columns; ++p) std::printf(" %18.1f", mbps[p]);
+  for (size_t p = 0; p < kParserCount; ++p) std::printf(" %18.1f", mbps[p]);
   for (size_t p = 1; p < kParserCount; ++p) std::printf("   %17.2fx", mbps[0] / mbps[p]);
   std::printf("\n");
 }
 
-void PrintHeader(const char* first) {
-  std::printf("%-8s %18s", "chunk", first);
-  for (size_t k = 1; k < kParserCount; ++k) std::printf(" %18s", bench::kParsers[k].name);
+void PrintHeader() {
+  std::printf("%-8s", "chunk");
+  for (const bench::Parser& parser : bench::kParsers) std::printf(" %18s", parser.name);
   for (size_t k = 1; k < kParserCount; ++k) std::printf("   vs %-15s", bench::kParsers[k].name);
   std::printf("\n");
 }
 
+// The lowest ratio of ours to one peer, and the chunking where it is.
+struct Slowest {
+  double ratio = 1e300;
+  std::string chunk;
+};
+
 // One table of MB/s per chunking, the last row weighing every chunking
-// equally (corpus passes per second). poolSeconds is taken off the first
-// parser's time per pass.
-void PrintTable(const bench::Corpus& corpus, const std::map<std::string, double>& rates, double poolSeconds) {
+// equally (corpus passes per second); `ours` names the driver parser's runs.
+void PrintTable(const bench::Corpus& corpus, const std::map<std::string, double>& rates, const std::string& ours,
+                Slowest* slowest) {
   const size_t chunkCount = sizeof(kChunks) / sizeof(kChunks[0]);
   double secondsPerPass[kParserCount] = {};
   for (size_t chunk : kChunks) {
     double mbps[kParserCount];
     for (size_t p = 0; p < kParserCount; ++p) {
-      double seconds = corpus.bytes / rates.at(Name(bench::kParsers[p], chunk)) - (p == 0 ? poolSeconds : 0);
+      std::string name = p == 0 ? ours + "/chunk:" + ChunkText(chunk) : Name(bench::kParsers[p], chunk);
+      double seconds = corpus.bytes / rates.at(name);
       mbps[p] = corpus.bytes / seconds / 1e6;
       secondsPerPass[p] += seconds;
     }
-    PrintRow(ChunkText(chunk).c_str(), mbps, kParserCount);
+    for (size_t p = 1; p < kParserCount && slowest != nullptr; ++p)
+      if (mbps[0] / mbps[p] < slowest[p].ratio) slowest[p] = Slowest{mbps[0] / mbps[p], ChunkText(chunk)};
+    PrintRow(ChunkText(chunk).c_str(), mbps);
   }
   double overall[kParserCount];
   for (size_t p = 0; p < kParserCount; ++p) overall[p] = corpus.bytes * chunkCount / secondsPerPass[p] / 1e6;
-  PrintRow("all", overall, kParserCount);
+  PrintRow("all", overall);
 }
 
 void PrintTables(const bench::Corpus& corpus, const std::map<std::string, double>& rates) {
-  for (const bench::Parser& parser : bench::kParsers)
-    for (size_t chunk : kChunks)
+  const std::string ours = bench::kParsers[0].name, lean = ours + kLean;
+  for (size_t chunk : kChunks) {
+    for (const bench::Parser& parser : bench::kParsers)
       if (rates.count(Name(parser, chunk)) == 0) return;  // a filtered run: no tables
-  std::printf("\nHTTP request corpus: %zu streams, %zu requests, %zu bytes; MB/s = 10^6 bytes/s\n\n",
+    if (rates.count(lean + "/chunk:" + ChunkText(chunk)) == 0) return;
+  }
+  std::printf("\nHTTP request corpus: %zu streams, %zu requests, %zu bytes; MB/s = 10^6 bytes/s\n",
               corpus.streams.size(), corpus.requests, corpus.bytes);
-  PrintHeader(bench::kParsers[0].name);
-  PrintTable(corpus, rates, 0);
-  auto pool = rates.find(kPoolTraffic);
-  if (pool == rates.end()) return;
-  double poolSeconds = corpus.bytes / pool->second;
-  std::printf("\nParseHttpRequests includes four pool blocks and two queue-lock passes per request, through the\n"
-              "host platform's accounting pool and lock: %.1f us per corpus pass. Without them:\n\n",
-              poolSeconds * 1e6);
-  PrintHeader("own work only");
-  PrintTable(corpus, rates, poolSeconds);
+  std::printf("\nParseHttpRequests with its four pool blocks per request from the verifier pool:\n\n");
+  PrintHeader();
+  PrintTable(corpus, rates, ours, nullptr);
+  std::printf("\nThe same from the lean pool (counts per tag only, as cheap as a look-aside list):\n\n");
+  PrintHeader();
+  Slowest slowest[kParserCount];
+  PrintTable(corpus, rates, lean, slowest);
+  std::printf("\nhttp parsers: slowest ratio to %s %.2f (chunk %s), to %s %.2f (chunk %s)\n",
+              bench::kParsers[2].name, slowest[2].ratio, slowest[2].chunk.c_str(), bench::kParsers[1].name,
+              slowest[1].ratio, slowest[1].chunk.c_str());
+}
+
+void FeedCorpus(benchmark::State& state, const bench::Corpus& corpus, const bench::Parser& parser, size_t chunk) {
+  for (auto _ : state) {
+    long requests = 0;
+    for (const std::string& stream : corpus.streams) requests += parser.feed(stream, chunk);
+    benchmark::DoNotOptimize(requests);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * corpus.bytes));
 }
 
 }  // namespace
@@ -121,22 +145,24 @@ int main(int argc, char** argv) {
   if (!SameRequestsEverywhere(corpus)) return 1;
 
   for (size_t chunk : kChunks) {
-    for (const bench::Parser& parser : bench::kParsers) {
+    for (const bench::Parser& parser : bench::kParsers)
       benchmark::RegisterBenchmark(Name(parser, chunk).c_str(), [&corpus, parser, chunk](benchmark::State& state) {
-        for (auto _ : state) {
-          long requests = 0;
-          for (const std::string& stream : corpus.streams) requests += parser.feed(stream, chunk);
-          benchmark::DoNotOptimize(requests);
-        }
-        state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * corpus.bytes));
+        FeedCorpus(state, corpus, parser, chunk);
       });
-    }
   }
-  static const bench::PoolTraffic traffic = bench::RecordPoolTraffic(corpus.streams);
-  benchmark::RegisterBenchmark(kPoolTraffic, [&corpus](benchmark::State& state) {
-    for (auto _ : state) benchmark::DoNotOptimize(bench::ReplayPoolTraffic(traffic));
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * corpus.bytes));
-  });
+  // The driver's parser again, its pool blocks from the lean pool.
+  for (size_t chunk : kChunks) {
+    const bench::Parser& ours = bench::kParsers[0];
+    std::string name = std::string(ours.name) + kLean + "/chunk:" + ChunkText(chunk);
+    benchmark::RegisterBenchmark(name.c_str(), [&corpus, ours, chunk](benchmark::State& state) {
+      if (!host::pool::UseLeanAccounting(true)) {
+        state.SkipWithError("pool blocks are outstanding: the lean pool cannot take over");
+        return;
+      }
+      FeedCorpus(state, corpus, ours, chunk);
+      host::pool::UseLeanAccounting(false);
+    });
+  }
   Collector collector;
   benchmark::RunSpecifiedBenchmarks(&collector);
   PrintTables(corpus, collector.bytesPerSecond);

@@ -5,8 +5,6 @@
 #pragma once
 #include <cstddef>
 #include <string>
-#include <utility>
-#include <vector>
 
 namespace bench {
 
@@ -25,15 +23,6 @@ long FeedHttpParser(const std::string& stream, size_t chunk);
 // buffer: partial headers are kept and re-offered with last_len, bodies are
 // skipped by Content-Length.
 long FeedPicoHttpParser(const std::string& stream, size_t chunk);
-
-// The pool and lock traffic alone that ParseHttpRequests causes for the
-// streams' requests: the four blocks of each request allocated and freed
-// through the host platform, the queue lock taken twice. Returns the requests.
-struct PoolTraffic {
-  std::vector<std::pair<size_t, size_t>> texts;  // request line and host length of each request
-};
-PoolTraffic RecordPoolTraffic(const std::vector<std::string>& streams);
-long ReplayPoolTraffic(const PoolTraffic& traffic);
 
 constexpr Parser kParsers[] = {{"ParseHttpRequests", FeedParseHttpRequests},
                                {"http-parser 2.9", FeedHttpParser},

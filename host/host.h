@@ -85,6 +85,17 @@ struct Failure {
   std::vector<const void*> stack;
 };
 bool LastFailure(Failure* failure);
+// The lean pool counts blocks and bytes per tag and nothing else, as cheap
+// as the platform's look-aside path: no list of live blocks (no leak report,
+// Outstanding() is empty), no fills, no allocation failures. For
+// benchmarks; refused (false) while any block is outstanding.
+bool UseLeanAccounting(bool lean);
+struct TagUse {
+  ULONG tag;
+  size_t blocks;
+  size_t bytes;
+};
+std::vector<TagUse> LeanUse();  // per tag, in the lean pool
 }  // namespace pool
 
 // ---- Threads, IRQL, locks ----------------------------------------------------------

@@ -28,12 +28,8 @@ UINT32 StoreRequest(HttpParser* parser, const char* hostText, const char* reques
   SIZE_T skip = 0;
   while (skip < hostLength && hostText[skip] == ' ') ++skip;
   memcpy(hostCopy, hostText + skip, hostLength - skip + 1);
-  for (SIZE_T k = 0; k < hostLength && hostCopy[k] != '\0'; ++k) {
-    if (hostCopy[k] == ':') {
-      hostCopy[k] = '\0';
-      break;
-    }
-  }
+  // The copy ends within hostLength bytes, so its NUL bounds the search.
+  if (char* colon = strchr(hostCopy, ':')) *colon = '\0';
   memcpy(lineCopy, requestLine, lineLength + 1);
 
   auto* record = static_cast<RequestRecord*>(AllocateNonPaged(sizeof(RequestRecord)));

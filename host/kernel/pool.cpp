@@ -2,6 +2,7 @@
 #include "host/kernel/state.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <unordered_map>
@@ -28,6 +29,80 @@ Pool& pool() { return detail::Forever<Pool>(); }
 constexpr unsigned char kFreshFill = 0xA5;  // memory the driver did not initialise
 constexpr unsigned char kFreedFill = 0xDD;
 
+// ---- The lean pool -------------------------------------------------------------
+// Each block carries its size and its tag's slot in a header in front.
+struct LeanHeader {
+  uint64_t magic;
+  uint32_t size;
+  uint32_t slot;
+};
+static_assert(sizeof(LeanHeader) == 16, "blocks stay 16-byte aligned");
+constexpr uint64_t kLeanMagic = 0x4C45414E504F4F4Cull;
+struct TagSlot {
+  std::atomic<bool> used{false};
+  std::atomic<ULONG> tag{0};
+  std::atomic<size_t> blocks{0};
+  std::atomic<size_t> bytes{0};
+};
+constexpr size_t kTagSlots = 64;
+// Atomics only, constant-initialised and never destroyed work: no call
+// stands between an allocation and its counts.
+struct Lean {
+  std::atomic<bool> on{false};
+  std::atomic<uint64_t> allocations{0};
+  TagSlot slots[kTagSlots];
+};
+Lean gLean;
+Lean& lean() { return gLean; }
+std::mutex& SlotLock() { return detail::Forever<std::mutex>(); }  // taken only to give a tag its slot
+
+size_t SlotFor(ULONG tag) {
+  Lean& l = lean();
+  for (size_t i = 0; i < kTagSlots; ++i) {
+    if (!l.slots[i].used.load(std::memory_order_acquire)) break;
+    if (l.slots[i].tag.load(std::memory_order_relaxed) == tag) return i;
+  }
+  std::lock_guard<std::mutex> guard(SlotLock());
+  for (size_t i = 0; i < kTagSlots; ++i) {
+    if (!l.slots[i].used.load(std::memory_order_acquire)) {
+      l.slots[i].tag.store(tag, std::memory_order_relaxed);
+      l.slots[i].used.store(true, std::memory_order_release);
+      return i;
+    }
+    if (l.slots[i].tag.load(std::memory_order_relaxed) == tag) return i;
+  }
+  return kTagSlots - 1;  // more tags than slots: the last one holds the rest
+}
+
+void* LeanAllocate(SIZE_T size, ULONG tag) {
+  lean().allocations.fetch_add(1, std::memory_order_relaxed);
+  auto* header = static_cast<LeanHeader*>(std::malloc(sizeof(LeanHeader) + size));
+  if (header == nullptr) return nullptr;
+  size_t slot = SlotFor(tag);
+  *header = LeanHeader{kLeanMagic, static_cast<uint32_t>(size), static_cast<uint32_t>(slot)};
+  lean().slots[slot].blocks.fetch_add(1, std::memory_order_relaxed);
+  lean().slots[slot].bytes.fetch_add(size, std::memory_order_relaxed);
+  return header + 1;
+}
+
+bool LeanFree(void* block) {
+  if (block == nullptr) return false;
+  LeanHeader* header = static_cast<LeanHeader*>(block) - 1;
+  if (header->magic != kLeanMagic) return false;
+  header->magic = 0;
+  TagSlot& slot = lean().slots[header->slot];
+  slot.blocks.fetch_sub(1, std::memory_order_relaxed);
+  slot.bytes.fetch_sub(header->size, std::memory_order_relaxed);
+  std::free(header);
+  return true;
+}
+
+size_t LeanBlocks() {
+  size_t n = 0;
+  for (const TagSlot& slot : lean().slots) n += slot.blocks.load(std::memory_order_relaxed);
+  return n;
+}
+
 bool ShouldFail(Pool& p) {
   if (p.failNth == 0) return false;
   uint64_t index = p.allocations - p.failArmedAt;  // 1-based since arming
@@ -49,7 +124,23 @@ void ClearFailures() {
 
 uint64_t AllocationCount() {
   std::lock_guard<std::mutex> guard(pool().lock);
-  return pool().allocations;
+  return pool().allocations + lean().allocations.load(std::memory_order_relaxed);
+}
+
+bool UseLeanAccounting(bool on) {
+  std::lock_guard<std::mutex> guard(pool().lock);
+  if (!pool().live.empty() || LeanBlocks() != 0) return false;
+  lean().on.store(on, std::memory_order_release);
+  return true;
+}
+
+std::vector<TagUse> LeanUse() {
+  std::vector<TagUse> use;
+  for (const TagSlot& slot : lean().slots)
+    if (slot.used.load(std::memory_order_acquire))
+      use.push_back({slot.tag.load(std::memory_order_relaxed), slot.blocks.load(std::memory_order_relaxed),
+                     slot.bytes.load(std::memory_order_relaxed)});
+  return use;
 }
 
 std::vector<Allocation> OutstandingSince(uint64_t sequence) {
@@ -66,6 +157,9 @@ std::vector<Allocation> Outstanding() { return OutstandingSince(0); }
 size_t OutstandingCount(ULONG tag) {
   std::lock_guard<std::mutex> guard(pool().lock);
   size_t n = 0;
+  for (const TagSlot& slot : lean().slots)
+    if (slot.used.load(std::memory_order_acquire) && slot.tag.load(std::memory_order_relaxed) == tag)
+      n += slot.blocks.load(std::memory_order_relaxed);
   for (const auto& entry : pool().live) n += entry.second.tag == tag;
   return n;
 }
@@ -99,6 +193,7 @@ using namespace host;
 extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag) {
   verifier::RequireIrql(poolType == PagedPool ? APC_LEVEL : DISPATCH_LEVEL, "ExAllocatePoolWithTag");
   if (faults::Check("ExAllocatePoolWithTag") != STATUS_SUCCESS) return nullptr;
+  if (pool::lean().on.load(std::memory_order_acquire)) return pool::LeanAllocate(numberOfBytes, tag);
   auto& p = pool::pool();
   std::lock_guard<std::mutex> guard(p.lock);
   ++p.allocations;
@@ -116,6 +211,11 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOf
 
 extern "C" VOID NTAPI ExFreePoolWithTag(PVOID block, ULONG tag) {
   verifier::RequireIrql(DISPATCH_LEVEL, "ExFreePoolWithTag");
+  if (pool::lean().on.load(std::memory_order_acquire)) {
+    if (!pool::LeanFree(block))
+      verifier::Report("BAD_POOL_CALLER", "ExFreePoolWithTag of memory that is not an outstanding pool block");
+    return;
+  }
   auto& p = pool::pool();
   std::unique_lock<std::mutex> guard(p.lock);
   auto it = p.live.find(block);

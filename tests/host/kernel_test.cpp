@@ -56,6 +56,42 @@ TEST_F(HostKernel, PoolFailsTheNthAllocationOrEveryOneFromIt) {
   for (void* p : {first, third, fourth}) ExFreePoolWithTag(p, 0);
 }
 
+TEST_F(HostKernel, LeanPoolCountsPerTagAndTakesOverOnlyFromAnEmptyPool) {
+  void* held = ExAllocatePoolWithTag(NonPagedPool, 10, 'A');
+  EXPECT_FALSE(host::pool::UseLeanAccounting(true)) << "a block of the verifier pool is outstanding";
+  ExFreePoolWithTag(held, 'A');
+  ASSERT_TRUE(host::pool::UseLeanAccounting(true));
+  void* a = ExAllocatePoolWithTag(NonPagedPool, 10, 'A');
+  void* b = ExAllocatePoolWithTag(NonPagedPool, 30, 'A');
+  void* c = ExAllocatePoolWithTag(NonPagedPool, 7, 'B');
+  EXPECT_EQ(host::pool::OutstandingCount('A'), 2u);
+  EXPECT_FALSE(host::pool::UseLeanAccounting(false)) << "lean blocks are outstanding";
+  size_t bytesA = 0;
+  for (const auto& use : host::pool::LeanUse())
+    if (use.tag == 'A') bytesA = use.bytes;
+  EXPECT_EQ(bytesA, 40u);
+  ExFreePoolWithTag(a, 'A');
+  ExFreePoolWithTag(b, 'A');
+  ExFreePoolWithTag(c, 'B');
+  EXPECT_EQ(host::pool::OutstandingCount('A'), 0u);
+  EXPECT_TRUE(host::pool::UseLeanAccounting(false));
+}
+
+TEST_F(HostKernel, CallsAreCountedByNameWithOrWithoutAFailureArmed) {
+  unsigned before = host::faults::CallCount("IoAllocateMdl");
+  char bytes[8];
+  PMDL first = IoAllocateMdl(bytes, sizeof(bytes), FALSE, FALSE, nullptr);
+  host::faults::FailCall("IoAllocateMdl", 1, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(IoAllocateMdl(bytes, sizeof(bytes), FALSE, FALSE, nullptr), nullptr);
+  host::faults::Clear();
+  EXPECT_EQ(host::faults::CallCount("IoAllocateMdl"), before + 2);
+  host::faults::Failure failure;
+  ASSERT_TRUE(host::faults::LastFailure(&failure));
+  EXPECT_EQ(failure.routine, "IoAllocateMdl");
+  EXPECT_EQ(failure.call, before + 2);
+  IoFreeMdl(first);
+}
+
 TEST_F(HostKernel, AnActionRunsOnceBeforeTheNthCallOfARoutine) {
   std::vector<uint64_t> seenAt;
   host::faults::BeforeCall("ExAllocatePoolWithTag", 2, [&seenAt] {
