@@ -5,7 +5,6 @@
 #include "host/stack.h"
 #include "tests/support/classify.h"
 
-#include <cstring>
 #include <deque>
 #include <memory>
 #include <string>
@@ -15,21 +14,12 @@ namespace nqtest {
 using host::stack::Socket;
 using host::stack::StreamIndication;
 
-// Reply objects as a client lays them out: the length at byte offset 16,
-// the bytes from byte offset 40, the rest the client's own.
+// Reply objects of the client's layout (the length at byte offset 16, the
+// bytes from byte offset 40), handed out by the stand-in client, which
+// checks that each comes back once.
 class ReplyObjects {
  public:
-  NqReplyObject* Make(const std::string& bytes) {
-    auto& storage = objects_.emplace_back(std::make_unique<unsigned char[]>(40 + bytes.size() + 4));
-    std::memset(storage.get(), 0xEE, 40 + bytes.size() + 4);
-    NqU32 length = static_cast<NqU32>(bytes.size());
-    std::memcpy(storage.get() + 16, &length, 4);
-    std::memcpy(storage.get() + 40, bytes.data(), bytes.size());
-    return reinterpret_cast<NqReplyObject*>(storage.get());
-  }
-
- private:
-  std::deque<std::unique_ptr<unsigned char[]>> objects_;
+  NqReplyObject* Make(const std::string& bytes) { return client::StandInClient::Instance().NewReplyObject(bytes); }
 };
 
 // How often ReleaseReplyObject was called with the object.

@@ -118,6 +118,7 @@ NqU32 NQ_CLIENT_STDCALL QueryHttpPrimary(NqU32 pid, NqThreadId tid, const char* 
                                         Text("method", method), Text("url", url), Num("requestSize", size)});
   auto& answer = C().answers().queryHttpPrimary;
   NqU32 result = answer ? answer(call, reply) : 0;
+  C().HandOutReplyObject(*reply);
   call.args.push_back(Num("replyObject", reinterpret_cast<uintptr_t>(*reply)));
   call.args.push_back(Num("result", result));
   C().Record(std::move(call));
@@ -129,6 +130,7 @@ NqU32 NQ_CLIENT_STDCALL QueryHttpSecondary(NqU32 pid, NqThreadId tid, const char
                                           Text("method", method), Text("url", url), Num("requestSize", size)});
   auto& answer = C().answers().queryHttpSecondary;
   NqU32 result = answer ? answer(call, reply, value) : 0;
+  C().HandOutReplyObject(*reply);
   call.args.push_back(Num("replyObject", reinterpret_cast<uintptr_t>(*reply)));
   call.args.push_back(Num("value", *value));
   call.args.push_back(Num("result", result));
@@ -298,16 +300,23 @@ void StandInClient::ReleaseReplyObject(NqReplyObject* object) {
   auto it = replyObjects_.find(object);
   if (it == replyObjects_.end()) {
     host::verifier::Report("REPLY_OBJECT_UNKNOWN", "ReleaseReplyObject was given an object the client never handed out");
-  } else if (it->second.released) {
-    host::verifier::Report("REPLY_OBJECT_RELEASED_TWICE", "a reply object was released a second time");
+  } else if (it->second.released >= it->second.handedOut) {
+    host::verifier::Report("REPLY_OBJECT_RELEASED_TWICE", "a reply object was released more often than handed out");
   } else {
-    it->second.released = true;
+    ++it->second.released;
   }
+}
+
+void StandInClient::HandOutReplyObject(NqReplyObject* object) {
+  if (object == nullptr) return;
+  std::lock_guard<std::mutex> guard(replyLock_);
+  auto it = replyObjects_.find(object);
+  if (it != replyObjects_.end()) ++it->second.handedOut;
 }
 
 unsigned StandInClient::UnreleasedLocked() const {
   unsigned live = 0;
-  for (const auto& [object, entry] : replyObjects_) live += entry.released ? 0 : 1;
+  for (const auto& [object, entry] : replyObjects_) live += entry.handedOut - entry.released;
   return live;
 }
 

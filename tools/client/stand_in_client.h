@@ -71,21 +71,24 @@ class StandInClient {
   void OnCall(std::function<void(const Call&)> observer);
 
   // Reply objects (NqReplyObject): the driver reads their Length and Bytes.
-  // Each one handed out must come back through ReleaseReplyObject exactly once.
+  // Each time a decision query hands one out, it must come back through
+  // ReleaseReplyObject once; an object may be handed out again.
   NqReplyObject* NewReplyObject(const std::string& bytes);
   unsigned LiveReplyObjects() const;
-  // Reports a verifier violation for every reply object handed out and not
-  // released, then frees them all; returns how many were not released.
+  // Reports a verifier violation for every hand-out not released, then
+  // frees every object; returns how many hand-outs were not released.
   unsigned CheckReplyObjects();
 
   // Used by the slot functions.
   void Record(Call call);
   void ReleaseReplyObject(NqReplyObject* object);
+  void HandOutReplyObject(NqReplyObject* object);
 
  private:
   struct ReplyObjectEntry {
     std::vector<unsigned char> storage;
-    bool released = false;
+    unsigned handedOut = 0;  // by QueryHttpPrimary and QueryHttpSecondary
+    unsigned released = 0;
   };
   unsigned UnreleasedLocked() const;
   ClientTable* table_ = nullptr;
