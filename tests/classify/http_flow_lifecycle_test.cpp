@@ -4,6 +4,7 @@
 #include "tests/support/ale.h"
 #include "tests/support/flows.h"
 
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -30,7 +31,12 @@ class HttpFlowLifecycle : public AleTest {
     s.localPort = static_cast<UINT16>(40000 + n % 20000);
     s.endpointHandle = 0xE1000000 + n;
     UINT64 flow = 0x100 + n;
-    host::stack::Connect(Engine(), s, ConnectPacket(s));
+    NET_BUFFER_LIST* packet;
+    {
+      std::lock_guard<std::mutex> guard(packetsLock_);  // the fixture's packet list is shared
+      packet = ConnectPacket(s);
+    }
+    host::stack::Connect(Engine(), s, packet);
     RunClassify(host::stack::FlowEstablishedEvent(s, FWP_DIRECTION_OUTBOUND, flow));
     std::string url = answered ? "/up" : "/ok";
     std::string post = kPost;
@@ -57,6 +63,7 @@ class HttpFlowLifecycle : public AleTest {
   }
 
   ReplyObjects replies_;
+  std::mutex packetsLock_;
 };
 
 TEST_F(HttpFlowLifecycle, EveryFailureOnThePathLeavesNothingBehind) {
