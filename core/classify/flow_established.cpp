@@ -15,7 +15,10 @@ void AttachFlowContext(const ClassifyArgs& args, UINT32 outbound, UINT16 remoteP
   NTSTATUS status = FwpsFlowAssociateContext0(args.meta->flowHandle, FWPS_LAYER_STREAM_V4,
                                               gDriverState->calloutIds[CalloutSlotStream],
                                               FlowContextValue(context));
-  if (!NT_SUCCESS(status)) FreeFlowContext(context);
+  // Only STATUS_SUCCESS hands the context to the flow. A flow that has one
+  // already answers STATUS_OBJECT_NAME_EXISTS, which is no failure status,
+  // and keeps the one it has: this one would otherwise belong to nobody.
+  if (status != STATUS_SUCCESS) FreeFlowContext(context);
 }
 }  // namespace
 

@@ -98,6 +98,18 @@ TEST_F(FlowEstablished, FailuresLeaveNoContextButStillRecordTheEndpoint) {
   EXPECT_NO_LEAKS(*pool_) << "the context of the refused association is freed";
 }
 
+TEST_F(FlowEstablished, ASecondEstablishmentOfAFlowKeepsItsContextAndFreesTheNewOne) {
+  Socket s = HttpSocket();
+  Establish(s, 4);
+  FlowContext* first = ContextOf(4);
+  ASSERT_NE(first, nullptr);
+  Establish(s, 4);  // the platform answers STATUS_OBJECT_NAME_EXISTS, a success status
+  EXPECT_EQ(ContextOf(4), first);
+  host::wfp::DeleteFlow(4);
+  ReleaseEndpoint(IPPROTO_TCP, s.endpointHandle);
+  EXPECT_NO_LEAKS(*pool_) << "the second context was not left to nobody";
+}
+
 TEST_F(FlowEstablished, FlowDeletionFreesTheContextAndItsQueuedRequests) {
   Socket s = HttpSocket();
   Establish(s, 5);

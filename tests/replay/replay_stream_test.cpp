@@ -261,7 +261,7 @@ TEST_F(ReplayStream, TheEndCheckFindsALeakedBlockAndAViolation) {
   Connected(c, 9000);
   Send(c, 9000, "data");
   host::faults::BeforeCall("FwpsFlowAssociateContext0", 1, [] {
-    ExAllocatePoolWithTag(NonPagedPool, 24, 'kaeL');
+    ExAllocatePoolWithTag(NonPagedPool, 24, 0x6B61654C);  // "Leak"
     host::verifier::Report("TEST_RULE", "reported on purpose");
   });
   replay::ReplayResult r = Replay(c.Pcap());
