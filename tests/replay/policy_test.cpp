@@ -5,6 +5,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+
 namespace {
 using client::EventFacts;
 using client::Policy;
@@ -97,6 +100,92 @@ TEST(Policy, DropRulesReadTheInboundPacketsHeaders) {
   packet[23] = 0xB5;  // to 5301
   EXPECT_FALSE(p->Drops(packet, sizeof packet));
   EXPECT_FALSE(Parse("")->Drops(packet, sizeof packet));
+}
+
+// The HTTP rules: reply files read from the policy's folder, first
+// matching rule of each kind, and errors that name the file and line.
+class HttpPolicy : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/nqwfp-policy-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    folder_ = pattern;
+    Write("deny.http", "HTTP/1.1 403 Forbidden\r\n\r\n");
+    Write("moved.http", "HTTP/1.1 302 Found\r\n\r\n");
+  }
+  void TearDown() override { std::system(("rm -rf " + folder_).c_str()); }
+  void Write(const std::string& name, const std::string& bytes) {
+    std::FILE* f = std::fopen((folder_ + "/" + name).c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+  }
+  std::unique_ptr<Policy> ParseHere(const std::string& text, std::string* error) {
+    return Policy::Parse(text, "http.policy", error, folder_);
+  }
+  std::string folder_;
+};
+
+client::HttpFacts Request(const std::string& host, const std::string& method, const std::string& url) {
+  client::HttpFacts r;
+  r.host = host;
+  r.method = method;
+  r.url = url;
+  return r;
+}
+
+TEST_F(HttpPolicy, EveryRuleAnswersFromItsFileAndTheFirstMatchWins) {
+  std::string error;
+  auto p = ParseHere(
+      "url /ads reply moved.http\n"
+      "http-primary block reply deny.http host bad.test method POST\n"
+      "http-primary block url-prefix /admin\n"
+      "http-secondary block value 18446744073709551615 url /tracker\n"
+      "primary-reply deny.http\n"
+      "secondary-reply moved.http\n"
+      "exempt contains X-Exempt: 1\n",
+      &error);
+  ASSERT_TRUE(p) << error;
+  ASSERT_NE(p->UrlReply("/ads"), nullptr);
+  EXPECT_EQ(*p->UrlReply("/ads"), "HTTP/1.1 302 Found\r\n\r\n");
+  EXPECT_EQ(p->UrlReply("/ads/more"), nullptr) << "a URL rule matches the target exactly";
+
+  const client::HttpDecision* d = p->Primary(Request("bad.test", "POST", "/admin/x"), nullptr);
+  ASSERT_NE(d, nullptr);
+  EXPECT_TRUE(d->withReply) << "the first matching rule, with its reply object";
+  EXPECT_EQ(d->reply, "HTTP/1.1 403 Forbidden\r\n\r\n");
+  d = p->Primary(Request("good.test", "GET", "/admin/x"), nullptr);
+  ASSERT_NE(d, nullptr);
+  EXPECT_FALSE(d->withReply);
+  EXPECT_EQ(p->Primary(Request("bad.test", "GET", "/"), nullptr), nullptr);
+
+  d = p->Secondary(Request("h", "GET", "/tracker"), nullptr);
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(d->value, 18446744073709551615ull);
+  EXPECT_EQ(p->PrimaryReply(), "HTTP/1.1 403 Forbidden\r\n\r\n");
+  EXPECT_EQ(p->SecondaryReply(), "HTTP/1.1 302 Found\r\n\r\n");
+  std::string data = "GET / HTTP/1.1\r\nX-Exempt: 1\r\n\r\n";
+  EXPECT_TRUE(p->Exempts(data.data(), static_cast<uint32_t>(data.size())));
+  EXPECT_FALSE(p->Exempts(data.data(), 10));
+}
+
+TEST_F(HttpPolicy, ErrorsNameTheLineAndTheProblem) {
+  auto error = [this](const std::string& text) {
+    std::string why;
+    EXPECT_FALSE(ParseHere(text, &why)) << text;
+    return why;
+  };
+  EXPECT_EQ(error("url /a\n"), "http.policy:1: 'url' takes a URL and a reply file: url URL reply FILE");
+  EXPECT_THAT(error("\nurl /a reply missing.http\n"), HasSubstr("http.policy:2: cannot read reply file"));
+  EXPECT_EQ(error("primary-reply\n"), "http.policy:1: 'primary-reply' takes one file");
+  EXPECT_EQ(error("exempt TEXT\n"), "http.policy:1: 'exempt' takes a text: exempt contains TEXT");
+  EXPECT_THAT(error("http-primary permit\n"), HasSubstr("http.policy:1: 'http-primary' needs its answer"));
+  EXPECT_EQ(error("http-primary block value 3\n"), "http.policy:1: only http-secondary gives a value");
+  EXPECT_EQ(error("http-secondary block value 18446744073709551616\n"),
+            "http.policy:1: '18446744073709551616' is not a 64-bit number");
+  EXPECT_EQ(error("http-primary block reply deny.http reply deny.http\n"), "http.policy:1: a second 'reply'");
+  EXPECT_EQ(error("http-primary block url /a url-prefix /b\n"), "http.policy:1: one of url and url-prefix, once");
+  EXPECT_THAT(error("http-primary block colour red\n"), HasSubstr("host, method, url or url-prefix)"));
 }
 
 }  // namespace

@@ -170,4 +170,30 @@ TEST_F(ReplayInput, TimeStampsAtTheEndsOfSixtyFourBitsStandStill) {
   EXPECT_EQ(replay::TimeMicros(1700000000, 5), 1700000000000005);
 }
 
+TEST_F(ReplayInput, InboundPacketsWithIpOptionsReachTheClientWithTheirWholeHeader) {
+  auto withOptions = [](std::string packet, const std::string& options) {
+    packet.insert(20, options);
+    packet[0] = static_cast<char>(0x40 | (20 + options.size()) / 4);
+    uint16_t total = static_cast<uint16_t>(packet.size());
+    packet[2] = static_cast<char>(total >> 8);
+    packet[3] = static_cast<char>(total & 0xFF);
+    return packet;
+  };
+  const std::string recordRoute("\x07\x07\x04\x00\x00\x00\x00\x01", 8);  // record route, then end of list
+  CaptureBuilder c;
+  c.Udp(kLocal, 5353, kRemote, 53, "question")
+      .Ip(withOptions(Ipv4Packet(17, kRemote, kLocal, UdpDatagram(53, 5353, "the answer")), recordRoute))
+      .Ip(withOptions(Ipv4Packet(17, kRemote, kLocal, UdpDatagram(53, 5353, "again")), std::string(4, '\x01')));
+  replay::ReplayResult r = Replay(c.Pcap(), "drop remote-port 53 local-port 5353\n");
+  ASSERT_EQ(r.exitCode, 0) << r.error;
+  auto offered = Lines("call", "InspectInboundPacket");
+  ASSERT_EQ(offered.size(), 2u) << "every inbound packet is offered";
+  EXPECT_EQ(offered[0]["length"], std::to_string(28 + 8 + 10));
+  EXPECT_EQ(offered[0]["data.hex"].substr(0, 2), "47") << "from the first byte of the header, options included";
+  EXPECT_EQ(offered[0]["data.hex"].substr(40, 16), "0707040000000001");
+  EXPECT_EQ(offered[1]["length"], std::to_string(28 + 4 + 5));
+  EXPECT_EQ(offered[1]["data.hex"].substr(0, 2), "46");
+  EXPECT_TRUE(Lines("call", "ReportDatagramReceived").empty()) << "a drop rule on ports reads them after the options";
+}
+
 }  // namespace

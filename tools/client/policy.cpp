@@ -136,7 +136,9 @@ bool IsHttpRule(const std::string& verb) {
 
 // A reply file, relative to the policy's folder.
 bool ReadReply(const std::string& folder, const std::string& name, std::string* bytes, std::string* why) {
-  std::string path = name.empty() || name[0] == '/' ? name : folder + name;
+  std::string path = name;
+  if (!name.empty() && name[0] != '/' && !folder.empty())
+    path = folder.back() == '/' ? folder + name : folder + "/" + name;
   std::ifstream in(path, std::ios::binary);
   if (!in) return *why = "cannot read reply file '" + path + "'", false;
   std::stringstream text;
@@ -426,9 +428,11 @@ bool Policy::Drops(const void* packet, uint32_t length) const {
   f.protocol = ip[9];
   f.remoteAddress = uint32_t(ip[12]) << 24 | uint32_t(ip[13]) << 16 | uint32_t(ip[14]) << 8 | ip[15];
   f.localAddress = uint32_t(ip[16]) << 24 | uint32_t(ip[17]) << 16 | uint32_t(ip[18]) << 8 | ip[19];
-  if (length >= 24) {
-    f.remotePort = static_cast<uint16_t>(ip[20] << 8 | ip[21]);
-    f.localPort = static_cast<uint16_t>(ip[22] << 8 | ip[23]);
+  // The ports follow the header, options included, as the driver hands it over.
+  uint32_t headerLength = (ip[0] & 0x0F) * 4u;
+  if (headerLength >= 20 && length >= headerLength + 4) {
+    f.remotePort = static_cast<uint16_t>(ip[headerLength] << 8 | ip[headerLength + 1]);
+    f.localPort = static_cast<uint16_t>(ip[headerLength + 2] << 8 | ip[headerLength + 3]);
   }
   for (const Match& m : dropRules_)
     if (Matches(m, f, true)) return true;

@@ -118,7 +118,7 @@ class Policy {
   const std::vector<Process>& processes() const { return processes_; }
 
   Decision Decide(EventKind kind, const EventFacts& facts) const;
-  // Inbound packet inspection: the IPv4 header (taken as 20 bytes) and what follows.
+  // Inbound packet inspection: the IPv4 header, options included, and what follows.
   bool Drops(const void* packet, uint32_t length) const;
   bool lookups() const { return lookups_; }
 
