@@ -61,7 +61,7 @@ TEST_F(Sweep, LeaksCrashesAndHangsAreReportedAsFailedRuns) {
   ASSERT_TRUE(r.counted) << r.error;
   ASSERT_GT(r.runs.size(), 1u);
   EXPECT_EQ(r.Failed(), r.runs.size());
-  EXPECT_EQ(r.runs.back().result, "leak: 1 blocks, 24 bytes, tag Leak");
+  EXPECT_EQ(r.runs.back().result, "leak: pool tag Leak: 1 block(s), 24 bytes allocated during the run and not freed");
 
   options.afterReplay = [] { std::raise(SIGSEGV); };
   r = sweep::Sweep(options);

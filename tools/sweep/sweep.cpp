@@ -1,6 +1,7 @@
 #include "tools/sweep/sweep.h"
 
 #include "host/host.h"
+#include "tools/replay/end_check.h"
 #include "tools/replay/engine.h"
 
 #include <dlfcn.h>
@@ -98,6 +99,7 @@ void RunChild(const SweepOptions& options, const Site& site, bool count, int fd)
   }
   host::kernel::WaitDriverThreadsIdle();
   uint64_t mark = host::pool::AllocationCount();
+  replay::EndCheck endCheck;  // what is in use from here on must be freed by the end
   std::map<std::string, unsigned> callsBefore = CallCounts();
 
   Arm(site);
@@ -121,19 +123,7 @@ void RunChild(const SweepOptions& options, const Site& site, bool count, int fd)
 
   std::string problems;
   if (r.summary.read == 0 && r.exitCode != 0) problems = "the replay did not run: " + r.error;
-  for (const std::string& v : host::verifier::Violations()) problems += (problems.empty() ? "" : "; ") + v;
-  std::vector<host::pool::Allocation> leaks = host::pool::OutstandingSince(mark);
-  if (!leaks.empty()) {
-    std::map<std::string, std::pair<size_t, size_t>> byTag;  // blocks, bytes
-    for (const auto& a : leaks) {
-      auto& entry = byTag[host::pool::TagText(a.tag)];
-      ++entry.first;
-      entry.second += a.size;
-    }
-    for (const auto& [tag, n] : byTag)
-      problems += (problems.empty() ? "" : "; ") + std::string("leak: ") + std::to_string(n.first) + " blocks, " +
-                  std::to_string(n.second) + " bytes, tag " + tag;
-  }
+  for (const std::string& problem : endCheck.Problems()) problems += (problems.empty() ? "" : "; ") + problem;
   report.Line("result", problems.empty() ? "clean" : problems);
 }
 
