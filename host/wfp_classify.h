@@ -113,7 +113,20 @@ struct Injection {
   SIZE_T dataLength;           // stream
   bool completed;
 };
+// The history of injections, oldest first: every one made, unless told to
+// keep fewer (below).
 std::vector<Injection> Injections();
+// Injections are numbered from 0 in the order they are made. InjectionsMade
+// is the number of the next one; InjectionsSince gives those from number
+// *next on that the history holds and moves *next past the last one made,
+// copying nothing older. *missed, when asked for, counts those from *next
+// on that the history had forgotten already.
+uint64_t InjectionsMade();
+std::vector<Injection> InjectionsSince(uint64_t* next, uint64_t* missed = nullptr);
+// From now on, while the history holds more than `count` injections, it
+// forgets the oldest once completed; one still waiting for its completion
+// stays, and so does everything after it. Without a call it keeps all.
+void KeepCompletedInjections(size_t count);
 // Completions run on another thread; tests can hold them back.
 void HoldInjectionCompletions(bool hold);
 void WaitInjectionsCompleted();

@@ -9,7 +9,9 @@
 
 #include <chrono>
 
+#include <algorithm>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <set>
@@ -17,7 +19,7 @@
 namespace host::wfp {
 namespace {
 struct Pending {
-  size_t index;  // into the record
+  uint64_t sequence;  // of the injection in the record
   FWPS_INJECT_COMPLETE0* completionFn;
   HANDLE completionContext;
   NET_BUFFER_LIST* list;
@@ -30,8 +32,13 @@ struct Injector {
   Injector() { verifier::AddEndOfTestCheck(ReportUncompleted); }
   std::mutex lock;
   std::condition_variable changed;
-  std::vector<Injection> record;
-  std::vector<unsigned> outstanding;  // completions still to come, per record entry
+  // The history: injections from sequence number `first` on, each with the
+  // completions still to come for it. Completed injections at its front go
+  // once more than `keepCompleted` injections are held.
+  std::deque<Injection> record;
+  std::deque<unsigned> outstanding;
+  uint64_t first = 0;
+  size_t keepCompleted = SIZE_MAX;
   std::deque<Pending> queue;
   unsigned running = 0;
   bool held = false;
@@ -41,6 +48,27 @@ struct Injector {
   std::set<const NET_BUFFER_LIST*> inFlight;  // injected, completion not yet called
 };
 Injector& injector() { return host::detail::Forever<Injector>(); }
+
+// The caller holds the lock.
+Injection& Entry(Injector& inj, uint64_t sequence) { return inj.record[sequence - inj.first]; }
+
+// Forgets the oldest completed injections beyond what the history keeps; one
+// still waiting for a completion stays, and so does everything after it.
+void TrimLocked(Injector& inj) {
+  while (inj.record.size() > inj.keepCompleted && inj.outstanding.front() == 0 && inj.record.front().completed) {
+    inj.record.pop_front();
+    inj.outstanding.pop_front();
+    ++inj.first;
+  }
+}
+
+// Adds an injection to the history; returns its sequence number. The caller
+// holds the lock.
+uint64_t AppendLocked(Injector& inj, Injection entry) {
+  inj.record.push_back(std::move(entry));
+  inj.outstanding.push_back(0);
+  return inj.first + inj.record.size() - 1;
+}
 
 // At the end of a test every injection has been completed: what is queued
 // gets a moment to run, what is held back or never ran is reported.
@@ -64,7 +92,7 @@ void CompleteOne(const Pending& p) {
     std::string then;
     {
       std::lock_guard<std::mutex> guard(inj.lock);
-      then = inj.record[p.index].remoteAddress;
+      then = Entry(inj, p.sequence).remoteAddress;
     }
     if (now != then)
       verifier::Report("INJECTION_ARGUMENT_CHANGED",
@@ -83,7 +111,8 @@ void CompleteOne(const Pending& p) {
   if (!self.heldLocks.empty()) verifier::Report("LOCK_HELD", "an injection completion returned with a spin lock held");
   self.irql = PASSIVE_LEVEL;
   std::lock_guard<std::mutex> guard(inj.lock);
-  if (--inj.outstanding[p.index] == 0) inj.record[p.index].completed = true;
+  if (--inj.outstanding[p.sequence - inj.first] == 0) Entry(inj, p.sequence).completed = true;
+  TrimLocked(inj);
 }
 
 void RunCompletions() {
@@ -113,13 +142,11 @@ NTSTATUS Inject(Injection entry, FWPS_INJECT_COMPLETE0* completionFn, HANDLE com
   for (const NET_BUFFER_LIST* l = entry.list; l != nullptr; l = l->Next) MarkInjected(l, entry.injectionHandle);
   auto& inj = injector();
   std::lock_guard<std::mutex> guard(inj.lock);
-  inj.record.push_back(std::move(entry));
-  inj.outstanding.push_back(0);
-  size_t index = inj.record.size() - 1;
+  uint64_t sequence = AppendLocked(inj, std::move(entry));
   for (NET_BUFFER_LIST* l = inj.record.back().list; l != nullptr; l = l->Next) {
-    inj.queue.push_back(Pending{index, completionFn, completionContext, l, remoteAddress});
+    inj.queue.push_back(Pending{sequence, completionFn, completionContext, l, remoteAddress});
     inj.inFlight.insert(l);
-    ++inj.outstanding[index];
+    ++inj.outstanding.back();
   }
   if (!inj.started) {
     inj.started = true;
@@ -148,7 +175,30 @@ bool InjectionHoldsMdl(const MDL* mdl) {
 
 std::vector<Injection> Injections() {
   std::lock_guard<std::mutex> guard(injector().lock);
-  return injector().record;
+  return std::vector<Injection>(injector().record.begin(), injector().record.end());
+}
+
+uint64_t InjectionsMade() {
+  std::lock_guard<std::mutex> guard(injector().lock);
+  return injector().first + injector().record.size();
+}
+
+std::vector<Injection> InjectionsSince(uint64_t* next, uint64_t* missed) {
+  auto& inj = injector();
+  std::lock_guard<std::mutex> guard(inj.lock);
+  uint64_t from = std::max(*next, inj.first), end = inj.first + inj.record.size();
+  if (missed != nullptr) *missed = from - std::min(*next, from);
+  std::vector<Injection> out;
+  if (from < end) out.assign(inj.record.begin() + static_cast<std::ptrdiff_t>(from - inj.first), inj.record.end());
+  *next = std::max(*next, end);
+  return out;
+}
+
+void KeepCompletedInjections(size_t count) {
+  auto& inj = injector();
+  std::lock_guard<std::mutex> guard(inj.lock);
+  inj.keepCompleted = count;
+  TrimLocked(inj);
 }
 
 void HoldInjectionCompletions(bool hold) {
@@ -296,8 +346,8 @@ extern "C" NTSTATUS NTAPI FwpsStreamInjectAsync0(HANDLE injectionHandle, HANDLE,
   if (netBufferList == nullptr) {
     std::lock_guard<std::mutex> guard(wfp::injector().lock);
     entry.completed = true;
-    wfp::injector().record.push_back(std::move(entry));
-    wfp::injector().outstanding.push_back(0);
+    wfp::AppendLocked(wfp::injector(), std::move(entry));
+    wfp::TrimLocked(wfp::injector());
     return STATUS_SUCCESS;
   }
   return wfp::Inject(std::move(entry), completionFn, completionContext, nullptr);
