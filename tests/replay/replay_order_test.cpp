@@ -276,6 +276,7 @@ TEST_F(ReplayOrder, LogReadsBackAsTheCallsTheClientSaw) {
   CaptureBuilder c;
   c.Udp(kLocal, 5353, kRemote, 53, std::string("\x00\x01\x02\"\\", 5)).Udp(kRemote, 53, kLocal, 5353, "x");
   c.Tcp(kLocal, 40000, kRemote, 8080, kSyn).Tcp(kRemote, 8080, kLocal, 40000, kSyn | kAck);
+  keepClientCalls = true;
   ASSERT_EQ(Replay(c.Pcap(), "connect pend permit proto tcp\n").exitCode, 0);
   std::vector<client::Call> calls = Client().Calls();
   std::vector<LogLine> logged;

@@ -232,6 +232,7 @@ replay::ReplayResult ReplayTest::Replay(const std::string& captureBytes, const s
   options.logStream = &out;
   options.progress = 0;
   options.mdlSplit = mdlSplit;
+  options.keepClientCalls = keepClientCalls;
   replay::ReplayResult r = replay::Replay(options);
   log = ParseLog(out.str());
   return r;

@@ -71,6 +71,7 @@ class ReplayTest : public MachineTest {
   std::string WriteFile(const std::string& name, const std::string& bytes);
 
   size_t mdlSplit = 0;       // stream data split over two MDLs this far in; 0: one MDL
+  bool keepClientCalls = false;  // the stand-in client keeps the replay's calls for Client().Calls()
   std::vector<LogLine> log;  // the last replay's log
   std::vector<std::string> Steps(bool withInbound = false) const;  // "classify LAYER ACTION" and "call SLOT"
   std::vector<LogLine> Lines(const std::string& key, const std::string& value) const;

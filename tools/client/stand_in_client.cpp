@@ -279,6 +279,21 @@ void StandInClient::ClearCalls() {
   calls_.clear();
 }
 
+void StandInClient::KeepCalls(bool keep) {
+  std::lock_guard<std::mutex> guard(lock_);
+  keepCalls_ = keep;
+}
+
+bool StandInClient::keepsCalls() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return keepCalls_;
+}
+
+size_t StandInClient::KeptCallCount() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return calls_.size();
+}
+
 void StandInClient::OnCall(std::function<void(const Call&)> observer) {
   std::lock_guard<std::mutex> guard(lock_);
   observer_ = std::move(observer);
@@ -339,7 +354,7 @@ void StandInClient::Record(Call call) {
   std::function<void(const Call&)> observer;
   {
     std::lock_guard<std::mutex> guard(lock_);
-    calls_.push_back(call);
+    if (keepCalls_) calls_.push_back(call);
     observer = observer_;
   }
   if (observer) observer(call);

@@ -1,7 +1,8 @@
 // The stand-in client driver: what a firewall's policy driver would be, for
 // tests and tools. It finds \Device\NQ_WFP_BASE_DRV, fills every slot of the
 // client table in its calling convention, raises ClientReady, records every
-// call with its arguments in order, and answers as it is programmed.
+// call with its arguments in order (hands it to an observer, and keeps it
+// unless told not to), and answers as it is programmed.
 //
 // On every call it checks that the calling thread holds none of the driver's
 // spin locks (a verifier violation otherwise). It hands out reply objects and
@@ -67,6 +68,12 @@ class StandInClient {
   std::vector<Call> Calls() const;
   std::vector<Call> CallsTo(const std::string& slot) const;
   void ClearCalls();
+  // Whether each recorded call is kept for Calls() (from now on; the
+  // default): a user that takes every call from the observer, as a long
+  // replay does, need not have them kept as well.
+  void KeepCalls(bool keep);
+  bool keepsCalls() const;
+  size_t KeptCallCount() const;
   // Observes every call as it is recorded (from the calling thread).
   void OnCall(std::function<void(const Call&)> observer);
 
@@ -95,6 +102,7 @@ class StandInClient {
   Answers answers_;
   mutable std::mutex lock_;
   std::vector<Call> calls_;
+  bool keepCalls_ = true;
   std::function<void(const Call&)> observer_;
   mutable std::mutex replyLock_;
   // Kept after their release until CheckReplyObjects, so that a second

@@ -10,7 +10,10 @@
 namespace replay::engine {
 namespace {
 constexpr unsigned kPendTimeoutMs = 10000;
-size_t injectionsSeen = 0;
+// The host's history of injections keeps this many completed ones: the
+// replay reads the new ones after every classify and needs no older.
+constexpr size_t kInjectionHistory = 1024;
+uint64_t nextInjection = 0;  // the first injection the replay has not read
 }  // namespace
 
 bool Boot(std::string* error) {
@@ -29,7 +32,8 @@ bool Boot(std::string* error) {
     *error = "the driver created no device \\Device\\NQ_WFP_BASE_DRV";
     return false;
   }
-  injectionsSeen = host::wfp::Injections().size();
+  host::wfp::KeepCompletedInjections(kInjectionHistory);
+  nextInjection = host::wfp::InjectionsMade();
   return true;
 }
 
@@ -53,11 +57,8 @@ PendOutcome AwaitPended(const host::wfp::ClassifyEvent& event, const host::wfp::
   return outcome;
 }
 
-std::vector<host::wfp::Injection> NewInjections() {
-  std::vector<host::wfp::Injection> all = host::wfp::Injections();
-  std::vector<host::wfp::Injection> fresh(all.begin() + static_cast<long>(std::min(injectionsSeen, all.size())), all.end());
-  injectionsSeen = all.size();
-  return fresh;
+std::vector<host::wfp::Injection> NewInjections(uint64_t* missed) {
+  return host::wfp::InjectionsSince(&nextInjection, missed);
 }
 
 void Settle() {

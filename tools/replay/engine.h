@@ -26,8 +26,9 @@ struct PendOutcome {
 // classify pended and the engine has reauthorized it.
 PendOutcome AwaitPended(const host::wfp::ClassifyEvent& event, const host::wfp::ClassifyResult& pended);
 
-// Injections the driver made since the last call.
-std::vector<host::wfp::Injection> NewInjections();
+// Injections the driver made since the last call; *missed counts those the
+// host's history no longer held.
+std::vector<host::wfp::Injection> NewInjections(uint64_t* missed);
 
 // Waits until every injection the driver made has completed and every
 // clone it took is freed, so that the packets they came from can be freed.

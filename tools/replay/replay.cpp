@@ -62,10 +62,10 @@ void OnClientCall(const client::Call& c, const client::Policy& policy, Stack& st
       ++(c.Value("result") != 0 ? summary.pendedBlocked : summary.pendedPermitted);
     } else if (c.slot == "ReportDatagramSent" || c.slot == "ReportStreamSent") {
       auto& bytes = c.slot == "ReportStreamSent" ? summary.tcpBytes : summary.bytes;
-      bytes[{ProcessName(policy, c.Value("processId")), RemoteText(c)}].sent += c.Value("length");
+      Summary::BytesRow(bytes, ProcessName(policy, c.Value("processId")), RemoteText(c)).sent += c.Value("length");
     } else if (c.slot == "ReportDatagramReceived" || c.slot == "ReportStreamReceived") {
       auto& bytes = c.slot == "ReportStreamReceived" ? summary.tcpBytes : summary.bytes;
-      bytes[{ProcessName(policy, c.Value("processId")), stack.RemoteOf(stack.current())}].received +=
+      Summary::BytesRow(bytes, ProcessName(policy, c.Value("processId")), stack.RemoteOf(stack.current())).received +=
           c.Value("length");
     }
   }
@@ -184,6 +184,8 @@ ReplayResult Replay(const ReplayOptions& options) {
   HttpTally http(&summary);
 
   client::StandInClient& standIn = client::StandInClient::Instance();
+  bool keptCalls = standIn.keepsCalls();
+  standIn.KeepCalls(options.keepClientCalls);
   standIn.SetAnswers(policy->MakeAnswers([&stack](client::EventFacts* facts) { return stack.CurrentConnection(facts); }));
   standIn.OnCall([&](const client::Call& c) { OnClientCall(c, *policy, stack, log, summary, http, summaryLock); });
 
@@ -228,6 +230,7 @@ ReplayResult Replay(const ReplayOptions& options) {
   if (progressShown) std::fprintf(stderr, "\r\033[K");
 
   standIn.OnCall(nullptr);
+  standIn.KeepCalls(keptCalls);
   standIn.SetAnswers(client::Answers{});
   host::kernel::SetCurrentIds(savedPid, savedTid);
   if (logOut != nullptr) logOut->flush();

@@ -21,6 +21,7 @@ struct ReplayOptions {
   double idleSeconds = 90;      // a flow with no packet for this long ends; from a millisecond to a year
   int progress = -1;            // progress line on standard error: -1 when it is a terminal
   size_t mdlSplit = 0;          // stream data longer than this is split over two MDLs there; 0: one MDL
+  bool keepClientCalls = false; // the stand-in client keeps every call for Calls() as well as logging it
 };
 
 struct ReplayResult {

@@ -22,9 +22,7 @@ constexpr UINT32 kInterfaceIndex = 2;  // the one interface of the simulated hos
 Stack::Stack(const client::Policy& policy, JsonLog& log, Summary& summary, StackOptions options)
     : policy_(policy), log_(log), summary_(summary), options_(options) {}
 
-Stack::~Stack() {
-  for (NET_BUFFER_LIST* nbl : held_) host::ndis::FreeNetBufferList(nbl);
-}
+Stack::~Stack() = default;
 
 std::string Stack::RemoteOf(const Flow* f) const {
   return f == nullptr ? "?" : Dotted(f->remoteAddress) + ":" + std::to_string(f->remotePort);
@@ -130,7 +128,9 @@ void Stack::AwaitAcceptReport(uint64_t before) {
 }
 
 void Stack::LogInjections(const ClassifyPlace& place) {
-  lastInjections_ = engine::NewInjections();
+  uint64_t missed = 0;
+  lastInjections_ = engine::NewInjections(&missed);
+  summary_.injectionsNotLogged += missed;
   for (const host::wfp::Injection& i : lastInjections_) {
     if (i.kind == host::wfp::Injection::Stream) {
       ++summary_.stream.injections;
@@ -168,15 +168,16 @@ host::stack::Socket Stack::Describe(const Socket* s, const Flow* f) const {
 
 Socket* Stack::NewSocket(int protocol, int role, uint32_t bound, uint16_t port, const client::Process* process) {
   auto s = std::make_unique<Socket>();
-  s->id = static_cast<int>(sockets_.size()) + 1;
+  s->id = ++lastSocketId_;
   s->protocol = protocol;
   s->role = static_cast<Role>(role);
   s->boundAddress = bound;
   s->localPort = port;
   s->endpointHandle = kEndpointHandleBase + 0x40ull * s->id;
   s->process = process;
-  sockets_.push_back(std::move(s));
-  return sockets_.back().get();
+  Socket* socket = s.get();
+  sockets_[socket->id] = std::move(s);
+  return socket;
 }
 
 // The listening TCP socket or the UDP socket of a local port, made (bound,
@@ -220,11 +221,18 @@ void Stack::Release(Socket* s) {
   Run(e, At(s));
 }
 
+void Stack::Retire(Socket* s) {
+  if (s->openFlows != 0 || (s->bound && !s->released)) return;
+  auto it = servers_.find({s->protocol, s->localPort});
+  if (it != servers_.end() && it->second == s) return;  // later packets to its port find it
+  sockets_.erase(s->id);
+}
+
 // ---- flows --------------------------------------------------------------------------
 
 Flow* Stack::Open(const Key& key, Socket* s, bool outbound, bool midStream, const Packet& p) {
   auto f = std::make_unique<Flow>();
-  f->id = static_cast<int>(flows_.size()) + 1;
+  f->id = ++lastFlowId_;
   f->protocol = key.protocol;
   f->remoteAddress = key.remoteAddress;
   f->localPort = key.localPort;
@@ -235,8 +243,7 @@ Flow* Stack::Open(const Key& key, Socket* s, bool outbound, bool midStream, cons
   f->lastSeen = now_;
   f->flowHandle = kFlowHandleBase + f->id;
   Flow* flow = f.get();
-  flows_.push_back(std::move(f));
-  live_[key] = flow;
+  live_[key] = std::move(f);
   ended_.erase(key);
   ++s->openFlows;
 
@@ -268,10 +275,8 @@ bool Stack::Authorize(Flow* f, const Packet& p, bool midStream) {
   e.layerData = nbl;
   bool pended = false, permitted = false;
   ClassifyResult r = Run(e, At(f, inbound), &pended, &permitted);
-  if (nbl != nullptr && pended)
-    held_.push_back(nbl);  // a clone of it may still be on its way
-  else if (nbl != nullptr)
-    host::ndis::FreeNetBufferList(nbl);
+  // A clone the driver took of it keeps it alive until the clone is freed.
+  if (nbl != nullptr) host::ndis::FreeNetBufferList(nbl);
   bool allowed = Allowed(r, pended, permitted);
   summary_.FlowOpened(f->protocol, f->outbound, !allowed, pended, midStream);
   return allowed;
@@ -289,8 +294,7 @@ void Stack::End(Flow* f) {
   if (f->ended) return;
   f->ended = true;
   Key key{static_cast<uint8_t>(f->protocol), f->remoteAddress, f->localPort, f->remotePort};
-  live_.erase(key);
-  if (f->protocol == 6) ended_[key] = f;
+  if (f->protocol == 6) ended_[key] = EndedFlow{f->answered, f->lastSeen};
   Socket* s = f->socket;
   --s->openFlows;
   // A TCP connection's own endpoint goes with it; a UDP socket that sent
@@ -306,6 +310,8 @@ void Stack::End(Flow* f) {
     current_ = nullptr;
     ++summary_.flowsDeleted;
   }
+  Retire(s);
+  live_.erase(key);  // the flow goes
 }
 
 void Stack::ExpireIdle(int64_t now) {
@@ -313,11 +319,11 @@ void Stack::ExpireIdle(int64_t now) {
   lastExpiry_ = now;
   std::vector<Flow*> idle;
   for (auto& [key, f] : live_)
-    if (now - f->lastSeen > options_.idleMicros) idle.push_back(f);
+    if (now - f->lastSeen > options_.idleMicros) idle.push_back(f.get());
   std::sort(idle.begin(), idle.end(), [](const Flow* a, const Flow* b) { return a->id < b->id; });
   for (Flow* f : idle) End(f);
   for (auto it = ended_.begin(); it != ended_.end();)
-    it = now - it->second->lastSeen > options_.idleMicros ? ended_.erase(it) : std::next(it);
+    it = now - it->second.lastSeen > options_.idleMicros ? ended_.erase(it) : std::next(it);
 }
 
 // ---- packets ---------------------------------------------------------------------------
@@ -346,7 +352,7 @@ bool Stack::InboundIp(const Packet& p) {
   Key key{p.protocol, p.source, p.destinationPort, p.sourcePort};
   auto it = live_.find(key);
   if (it != live_.end()) {
-    w.flow = it->second;
+    w.flow = it->second.get();
     w.place.flow = it->second->id;
   }
   ClassifyResult r = Run(e, w);
@@ -369,6 +375,14 @@ void Stack::OnPacket(const Packet& p, uint64_t index, int64_t timeMicros) {
     Udp(p, inbound);
   else
     OtherInbound(p);
+  NoteLiveState();
+}
+
+void Stack::NoteLiveState() {
+  Summary::LiveState& peak = summary_.peak;
+  peak.flows = std::max<uint64_t>(peak.flows, live_.size());
+  peak.endedFlows = std::max<uint64_t>(peak.endedFlows, ended_.size());
+  peak.sockets = std::max<uint64_t>(peak.sockets, sockets_.size());
 }
 
 void Stack::OtherInbound(const Packet& p) {
@@ -379,15 +393,13 @@ void Stack::OtherInbound(const Packet& p) {
 void Stack::Finish() {
   packetIndex_ = 0;  // what follows belongs to the end of the capture, not to a packet
   std::vector<Flow*> open;
-  for (auto& [key, f] : live_) open.push_back(f);
+  for (auto& [key, f] : live_) open.push_back(f.get());
   std::sort(open.begin(), open.end(), [](const Flow* a, const Flow* b) { return a->id < b->id; });
   for (Flow* f : open) End(f);
-  for (auto& s : sockets_) Release(s.get());
+  for (auto& [id, s] : sockets_) Release(s.get());
   engine::Settle();
   ClassifyPlace none;
   LogInjections(none);
-  for (NET_BUFFER_LIST* nbl : held_) host::ndis::FreeNetBufferList(nbl);
-  held_.clear();
 }
 
 }  // namespace replay

@@ -84,6 +84,9 @@ class Stack {
   bool Bind(Socket* s);
   bool Listen(Socket* s);
   void Release(Socket* s);
+  // Forgets a socket that nothing needs any more.
+  void Retire(Socket* s);
+  void NoteLiveState();
   Flow* Open(const Key& key, Socket* s, bool outbound, bool midStream, const Packet& p);
   bool Authorize(Flow* f, const Packet& p, bool midStream);
   void Establish(Flow* f);
@@ -118,13 +121,20 @@ class Stack {
   Summary& summary_;
   StackOptions options_;
 
-  std::vector<std::unique_ptr<Socket>> sockets_;
-  std::vector<std::unique_ptr<Flow>> flows_;
-  std::map<Key, Flow*> live_;   // flows that have not ended
-  std::map<Key, Flow*> ended_;  // TCP flows that ended, for their last packets
+  // What the stack holds lives as long as the flows that need it: a socket
+  // until it is released (or its bind failed) and its last flow ended, a
+  // flow until it ends, what is left of an ended TCP flow until it has been
+  // idle for the idle time.
+  struct EndedFlow {
+    bool answered = false;  // the client answered the application in the server's place
+    int64_t lastSeen = 0;
+  };
+  std::map<int, std::unique_ptr<Socket>> sockets_;  // by id
+  std::map<Key, std::unique_ptr<Flow>> live_;       // flows that have not ended
+  std::map<Key, EndedFlow> ended_;                  // TCP flows that ended, for their last packets
   std::map<std::pair<int, uint16_t>, Socket*> servers_;  // listeners and UDP sockets by port
-  std::vector<NET_BUFFER_LIST*> held_;  // packets of pended events, freed at the end
   std::vector<host::wfp::Injection> lastInjections_;
+  int lastSocketId_ = 0, lastFlowId_ = 0;
 
   const Flow* current_ = nullptr;
   uint64_t packetIndex_ = 0;

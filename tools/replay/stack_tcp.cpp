@@ -12,7 +12,7 @@ void Stack::Tcp(const Packet& p, bool inbound) {
   const bool fin = (flags & kTcpFin) != 0, rst = (flags & kTcpRst) != 0;
 
   auto it = live_.find(key);
-  Flow* f = it != live_.end() ? it->second : nullptr;
+  Flow* f = it != live_.end() ? it->second.get() : nullptr;
   bool stray = false;  // a packet that belongs to no connection the stack knows
   bool outboundOpen = false, midStream = false;
   if (f == nullptr && !syn && AnsweredEarlier(key)) return;
@@ -94,8 +94,8 @@ void Stack::Tcp(const Packet& p, bool inbound) {
 // answer and the connection is gone, so nothing of it is delivered.
 bool Stack::AnsweredEarlier(const Key& key) {
   auto it = ended_.find(key);
-  if (it == ended_.end() || !it->second->answered) return false;
-  it->second->lastSeen = now_;
+  if (it == ended_.end() || !it->second.answered) return false;
+  it->second.lastSeen = now_;
   ++summary_.answeredFlowPackets;
   return true;
 }

@@ -10,7 +10,7 @@ void Stack::Udp(const Packet& p, bool inbound) {
   Key key{17, inbound ? p.source : p.destination, inbound ? p.destinationPort : p.sourcePort,
           inbound ? p.sourcePort : p.destinationPort};
   auto it = live_.find(key);
-  Flow* f = it != live_.end() ? it->second : nullptr;
+  Flow* f = it != live_.end() ? it->second.get() : nullptr;
   Socket* s = nullptr;
   if (f == nullptr) {
     auto server = servers_.find({17, key.localPort});

@@ -8,6 +8,23 @@ uint64_t Summary::Skipped() const {
   return n;
 }
 
+namespace {
+constexpr const char* kOthers = "(others)";
+}  // namespace
+
+Summary::Bytes& Summary::BytesRow(std::map<std::pair<std::string, std::string>, Bytes>& table,
+                                  const std::string& process, const std::string& remote) {
+  auto it = table.find({process, remote});
+  if (it != table.end()) return it->second;
+  return table[{process, table.size() < kRows ? remote : kOthers}];
+}
+
+Summary::HttpCounts& Summary::HttpRow(const std::string& host) {
+  auto it = http.find(host);
+  if (it != http.end()) return it->second;
+  return http[http.size() < kRows ? host : kOthers];
+}
+
 void Summary::FlowOpened(int protocol, bool outbound, bool blocked, bool wasPended, bool midStream) {
   FlowCounts& f = protocol == 6 ? tcp : udp;
   (outbound ? f.connects : f.accepts) += 1;
@@ -82,9 +99,14 @@ void Summary::Print(FILE* out) const {
                (unsigned long long)pendedPermitted, (unsigned long long)pendedBlocked);
 
   PrintStream(out);
+  if (injectionsNotLogged != 0)
+    std::fprintf(out, "injections the host forgot before the replay read them (not logged): %llu\n",
+                 (unsigned long long)injectionsNotLogged);
   PrintBytes(out, "datagram", bytes);
   PrintBytes(out, "stream", tcpBytes);
   PrintHttp(out);
+  std::fprintf(out, "held at most: %llu live flows, %llu ended TCP flows, %llu sockets\n",
+               (unsigned long long)peak.flows, (unsigned long long)peak.endedFlows, (unsigned long long)peak.sockets);
   double rate = seconds > 0 ? static_cast<double>(read) / seconds : 0;
   std::fprintf(out, "classify calls: %llu; %.3f s, %.0f packets per second\n", (unsigned long long)classifies,
                seconds, rate);
@@ -100,7 +122,7 @@ void HttpTally::OnCall(const client::Call& c, const std::string& remote) {
     counts_.requests = 1;
     counts_.urlReplies = c.Value("found") != 0 ? 1 : 0;
   } else if (c.slot == "ReportHttpRequest" && !open_) {
-    Summary::HttpCounts& h = summary_->http[host != nullptr ? host->text : remote];
+    Summary::HttpCounts& h = summary_->HttpRow(host != nullptr ? host->text : remote);
     ++h.requests;
     ++h.reported;
     return;
@@ -123,7 +145,7 @@ void HttpTally::OnCall(const client::Call& c, const std::string& remote) {
 
 void HttpTally::Close() {
   if (!open_) return;
-  Summary::HttpCounts& h = summary_->http[host_.empty() ? remote_ : host_];
+  Summary::HttpCounts& h = summary_->HttpRow(host_.empty() ? remote_ : host_);
   h.requests += counts_.requests;
   h.reported += counts_.reported;
   h.urlReplies += counts_.urlReplies;

@@ -19,6 +19,15 @@ struct Summary {
   uint64_t answeredFlowPackets = 0; // of connections the client answered in the server's place
   uint64_t classifies = 0;
   uint64_t flowsDeleted = 0;
+  uint64_t injectionsNotLogged = 0;  // made and forgotten by the host before the replay read them
+
+  // The most the simulated stack held at once, after a packet.
+  struct LiveState {
+    uint64_t flows = 0;       // not ended
+    uint64_t endedFlows = 0;  // TCP flows ended, kept for their last packets
+    uint64_t sockets = 0;
+  };
+  LiveState peak;
 
   struct FlowCounts {
     uint64_t connects = 0, accepts = 0, permitted = 0, blocked = 0, pended = 0, midStream = 0;
@@ -50,12 +59,20 @@ struct Summary {
   // the client was told: datagrams, and TCP stream data.
   std::map<std::pair<std::string, std::string>, Bytes> bytes;
   std::map<std::pair<std::string, std::string>, Bytes> tcpBytes;
+  // The row of one of those two tables. A table takes up to kRows remote
+  // endpoints; past that, the bytes of further ones count under the
+  // process's row for "(others)", so that a long capture of many peers
+  // keeps the summary small.
+  static constexpr size_t kRows = 1000;
+  static Bytes& BytesRow(std::map<std::pair<std::string, std::string>, Bytes>& table, const std::string& process,
+                         const std::string& remote);
 
   // HTTP requests the client heard of, by host.
   struct HttpCounts {
     uint64_t requests = 0, reported = 0, urlReplies = 0, primary = 0, secondary = 0, exempted = 0;
   };
   std::map<std::string, HttpCounts> http;
+  HttpCounts& HttpRow(const std::string& host);  // past kRows hosts, "(others)"
 
   double seconds = 0;  // wall time of the replay
 
