@@ -13,6 +13,7 @@ packages=(
   clang libclang-rt-14-dev             # libFuzzer
   libpcap-dev                          # capture replay, host64
   libpcap0.8-dev:i386                  # capture replay, host32 (g++ -m32 links the i386 library)
+  tcpdump time                         # make bench: the replay's scaling against tcpdump
 )
 
 SUDO=""
