@@ -10,9 +10,6 @@
 namespace replay::engine {
 namespace {
 constexpr unsigned kPendTimeoutMs = 10000;
-// The host's history of injections keeps this many completed ones: the
-// replay reads the new ones after every classify and needs no older.
-constexpr size_t kInjectionHistory = 1024;
 uint64_t nextInjection = 0;  // the first injection the replay has not read
 }  // namespace
 

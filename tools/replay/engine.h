@@ -4,10 +4,15 @@
 #pragma once
 #include "host/wfp_classify.h"
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 namespace replay::engine {
+
+// The host's history of injections keeps this many completed ones: the
+// replay reads the new ones after every classify and needs no older.
+constexpr size_t kInjectionHistory = 1024;
 
 // Boots the machine once per process; later calls find it running.
 bool Boot(std::string* error);
