@@ -317,9 +317,17 @@ void StandInClient::ReleaseReplyObject(NqReplyObject* object) {
     host::verifier::Report("REPLY_OBJECT_UNKNOWN", "ReleaseReplyObject was given an object the client never handed out");
   } else if (it->second.released >= it->second.handedOut) {
     host::verifier::Report("REPLY_OBJECT_RELEASED_TWICE", "a reply object was released more often than handed out");
-  } else {
-    ++it->second.released;
+  } else if (++it->second.released == it->second.handedOut) {
+    ForgetOldReleasedLocked(object);
   }
+}
+
+void StandInClient::ForgetOldReleasedLocked(const void* object) {
+  released_.push_back(object);
+  if (released_.size() <= kReleasedKept) return;
+  auto oldest = replyObjects_.find(released_.front());
+  released_.pop_front();
+  if (oldest != replyObjects_.end() && oldest->second.released == oldest->second.handedOut) replyObjects_.erase(oldest);
 }
 
 void StandInClient::HandOutReplyObject(NqReplyObject* object) {
@@ -347,6 +355,7 @@ unsigned StandInClient::CheckReplyObjects() {
     host::verifier::Report("REPLY_OBJECT_NOT_RELEASED",
                            std::to_string(live) + " reply object(s) handed out were never released");
   replyObjects_.clear();
+  released_.clear();
   return live;
 }
 

@@ -11,6 +11,7 @@
 #include "core/driver/client_table.h"
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -98,6 +99,7 @@ class StandInClient {
     unsigned released = 0;
   };
   unsigned UnreleasedLocked() const;
+  void ForgetOldReleasedLocked(const void* object);
   ClientTable* table_ = nullptr;
   Answers answers_;
   mutable std::mutex lock_;
@@ -106,8 +108,12 @@ class StandInClient {
   std::function<void(const Call&)> observer_;
   mutable std::mutex replyLock_;
   // Kept after their release until CheckReplyObjects, so that a second
-  // release is told apart from the release of a new object at the same place.
+  // release is told apart from the release of a new object at the same place;
+  // of those released as often as handed out, the newest kReleasedKept stay
+  // (an older one released again is reported as unknown).
   std::map<const void*, ReplyObjectEntry> replyObjects_;
+  static constexpr size_t kReleasedKept = 1024;
+  std::deque<const void*> released_;
 };
 
 }  // namespace client
