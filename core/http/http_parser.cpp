@@ -311,15 +311,17 @@ UINT32 ScanHeader(HttpParser* parser, const UINT8* data, UINT32 length) {
     if (c.lineState == LineText) {
       UINT32 room = c.headerBytes < kMaxHeaderBytes ? kMaxHeaderBytes - c.headerBytes : 0;
       UINT32 reach = length - i < room ? length - i : room;
-      bool ended;
-      UINT32 taken = TakeLine(&c, data + i, reach < kLineBufferSize - c.lineLength ? reach : kLineBufferSize - c.lineLength,
-                              &ended);
-      i += taken;
-      if (ended) {
-        if (!FinishLine(parser, &c)) break;
-        continue;
+      UINT32 fit = reach < kLineBufferSize - c.lineLength ? reach : kLineBufferSize - c.lineLength;
+      if (fit >= kWordBytes) {
+        bool ended;
+        UINT32 taken = TakeLine(&c, data + i, fit, &ended);
+        i += taken;
+        if (ended) {
+          if (!FinishLine(parser, &c)) break;
+          continue;
+        }
+        room -= taken;
       }
-      room -= taken;
       i += TakeText(&c, data + i, length - i < room ? length - i : room);
       if (i == length) break;
       // CR LF within the bound and the buffer, in one step.
