@@ -4,9 +4,12 @@
 // then MB/s (10^6 bytes per second) of each parser and the ratios: once with
 // the driver's pool blocks from the host's verifier pool (a map of live
 // blocks under a mutex, for leak reports) and once from its lean pool
-// (atomic counts per tag), about what the platform's look-aside path costs.
+// (atomic counts per tag), about what the platform's look-aside path costs;
+// then what those blocks and the queue lock alone cost per request.
 #include "bench/corpus.h"
 #include "bench/parsers.h"
+#include "core/driver/driver_state.h"
+#include "core/http/http_parser.h"
 #include "host/host.h"
 
 #include <benchmark/benchmark.h>
@@ -62,6 +65,8 @@ bool SameRequestsEverywhere(const bench::Corpus& corpus) {
 }
 
 const char* const kLean = " (lean pool)";
+// Names the run of PoolFloor below.
+const char* const kFloor = "lean pool blocks and queue lock per request";
 
 void PrintRow(const char* label, const double* mbps) {
   std::printf("%-8s", label);
@@ -122,6 +127,10 @@ void PrintTables(const bench::Corpus& corpus, const std::map<std::string, double
   PrintHeader();
   Slowest slowest[kParserCount];
   PrintTable(corpus, rates, lean, slowest);
+  auto floor = rates.find(kFloor);
+  if (floor != rates.end())
+    std::printf("\nThe %s alone: %.0f ns, so at most %.1f MB/s for any parser that keeps its requests so\n",
+                kFloor, corpus.bytes / floor->second / corpus.requests * 1e9, floor->second / 1e6);
   std::printf("\nhttp parsers: slowest ratio to %s %.2f (chunk %s), to %s %.2f (chunk %s)\n",
               bench::kParsers[2].name, slowest[2].ratio, slowest[2].chunk.c_str(), bench::kParsers[1].name,
               slowest[1].ratio, slowest[1].chunk.c_str());
@@ -134,6 +143,39 @@ void FeedCorpus(benchmark::State& state, const bench::Corpus& corpus, const benc
     benchmark::DoNotOptimize(requests);
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * corpus.bytes));
+}
+
+// What every request costs the driver's parser before it reads a byte: its
+// four pool blocks (request line and host copies, record, node) taken and
+// freed, and the queue lock taken once to queue and once to take it off,
+// all from the lean pool. Counted per request of the corpus.
+
+void PoolFloor(benchmark::State& state, const bench::Corpus& corpus) {
+  if (!host::pool::UseLeanAccounting(true)) {
+    state.SkipWithError("pool blocks are outstanding: the lean pool cannot take over");
+    return;
+  }
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  for (auto _ : state) {
+    for (size_t r = 0; r < corpus.requests; ++r) {
+      void* line = AllocateNonPaged(48);
+      void* hostText = AllocateNonPaged(20);
+      void* record = AllocateNonPaged(sizeof(RequestRecord));
+      KIRQL oldIrql = KfAcquireSpinLock(&lock);
+      void* node = AllocateNonPaged(sizeof(RequestNode));
+      KfReleaseSpinLock(&lock, oldIrql);
+      benchmark::DoNotOptimize(node);
+      oldIrql = KfAcquireSpinLock(&lock);
+      FreeNonPaged(node);
+      KfReleaseSpinLock(&lock, oldIrql);
+      FreeNonPaged(hostText);
+      FreeNonPaged(line);
+      FreeNonPaged(record);
+    }
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * corpus.bytes));
+  host::pool::UseLeanAccounting(false);
 }
 
 }  // namespace
@@ -163,6 +205,7 @@ int main(int argc, char** argv) {
       host::pool::UseLeanAccounting(false);
     });
   }
+  benchmark::RegisterBenchmark(kFloor, [&corpus](benchmark::State& state) { PoolFloor(state, corpus); });
   Collector collector;
   benchmark::RunSpecifiedBenchmarks(&collector);
   PrintTables(corpus, collector.bytesPerSecond);

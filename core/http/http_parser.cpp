@@ -1,7 +1,13 @@
 // ParseHttpRequests: the header scanner. The scanner's rules are stated per
-// byte (ScanByte); the bytes between line ends obey the simplest of them, so
-// they are scanned and stored a machine word at a time (TakeText), with the
-// same effect on counters and buffers as taking them one by one.
+// byte (ScanByte); the bytes between line ends obey the simplest of them. So
+// a whole line that lies in the data, under the header bound and within its
+// buffer, is found and stored a machine word at a time together with its
+// CR LF or LF, and ended once (TakeLine); a line near any of those ends takes
+// the general way: its text a word at a time where that is plain (TakeText),
+// the rest byte by byte. Either way counters and buffers come out as taking
+// the bytes one by one would leave them. While a header is scanned its line
+// members live in a LineCursor, so that the line bytes stored through char
+// pointers do not make the compiler reload them.
 #include "core/http/http_parser.h"
 
 namespace {
@@ -12,6 +18,7 @@ constexpr ScanWord kOnes = ~ScanWord(0) / 0xFF;
 constexpr ScanWord kHighBits = kOnes * 0x80;
 constexpr ScanWord kCRs = kOnes * '\r';
 constexpr ScanWord kLFs = kOnes * '\n';
+constexpr UINT32 kWordBytes = sizeof(ScanWord);
 static_assert(sizeof(ScanWord) == sizeof(unsigned long), "__builtin_ctzl takes a ScanWord");
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the lowest flagged byte comes first");
 
@@ -26,63 +33,72 @@ inline ScanWord LineEnds(ScanWord w) {
 // than LineEnds and rarely true inside header text.
 inline ScanWord Controls(ScanWord w) { return (w - kOnes * 0x0E) & ~w & kHighBits; }
 inline UINT32 FirstFlagged(ScanWord flags) { return static_cast<UINT32>(__builtin_ctzl(flags)) / 8; }
-inline ScanWord LoadWord(const UINT8* p) {
+// Unaligned loads and stores as byte copies, which the compiler folds into
+// one move on x86.
+inline ScanWord LoadWord(const void* p) {
   ScanWord w;
   __builtin_memcpy(&w, p, sizeof(w));
   return w;
 }
+inline void StoreWord(void* p, ScanWord w) { __builtin_memcpy(p, &w, sizeof(w)); }
+inline bool IsLineEnd(UINT8 byte) { return byte == '\r' || byte == '\n'; }
 
 // Index of the first CR or LF among the n bytes at p, or n when there is none.
 UINT32 FindLineEnd(const UINT8* p, UINT32 n) {
   UINT32 i = 0;
-  for (; n - i >= sizeof(ScanWord); i += sizeof(ScanWord)) {
-    ScanWord hit = LineEnds(LoadWord(p + i));
+  for (; n - i >= kWordBytes; i += kWordBytes) {
+    ScanWord w = LoadWord(p + i);
+    if (Controls(w) == 0) continue;
+    ScanWord hit = LineEnds(w);
     if (hit != 0) return i + FirstFlagged(hit);
   }
   for (; i < n; ++i)
-    if (p[i] == '\r' || p[i] == '\n') return i;
+    if (IsLineEnd(p[i])) return i;
   return n;
 }
 
-// ---- The current line buffer ---------------------------------------------------
-inline char* CurrentLine(HttpParser* parser) {
-  return parser->lineIndex == 0 ? parser->requestLine : parser->headerLine;
+// ---- The current line ------------------------------------------------------------
+// The parser's line members while a header is scanned.
+struct LineCursor {
+  char* line;  // requestLine while lineIndex is 0, headerLine after it
+  UINT32 lineLength;
+  UINT32 headerBytes;
+  UINT32 lineIndex;
+  UINT32 lineState;
+};
+
+LineCursor OpenCursor(HttpParser* parser) {
+  return LineCursor{parser->lineIndex == 0 ? parser->requestLine : parser->headerLine, parser->lineLength,
+                    parser->headerBytes, parser->lineIndex, parser->lineState};
+}
+void CloseCursor(HttpParser* parser, const LineCursor& c) {
+  parser->lineLength = c.lineLength;
+  parser->headerBytes = c.headerBytes;
+  parser->lineIndex = c.lineIndex;
+  parser->lineState = c.lineState;
 }
 
 // Stores one byte at lineLength, making room first: a full header line keeps
 // overwriting its last position; a full request line slides its window.
-void StoreByte(HttpParser* parser, char byte) {
-  char* line = CurrentLine(parser);
-  if (parser->lineLength >= kLineBufferSize) {
-    if (parser->lineIndex != 0) {
-      parser->lineLength = kLineBufferSize - 1;
+void StoreByte(LineCursor* c, char byte) {
+  if (c->lineLength >= kLineBufferSize) {
+    if (c->lineIndex != 0) {
+      c->lineLength = kLineBufferSize - 1;
     } else {
-      memcpy(line + kRequestLineHead, line + kRequestLineHead + kLineWindow, kLineWindow);
-      parser->lineLength = kRequestLineHead + kLineWindow;
+      memcpy(c->line + kRequestLineHead, c->line + kRequestLineHead + kLineWindow, kLineWindow);
+      c->lineLength = kRequestLineHead + kLineWindow;
     }
   }
-  line[parser->lineLength++] = byte;
+  c->line[c->lineLength++] = byte;
 }
 
-// Stores n >= 1 bytes as n StoreByte calls would.
-void StoreRun(HttpParser* parser, const char* bytes, UINT32 n) {
-  char* line = CurrentLine(parser);
-  UINT32 at = parser->lineLength;
-  if (at < kLineBufferSize) {
-    UINT32 take = n < kLineBufferSize - at ? n : kLineBufferSize - at;
-    memcpy(line + at, bytes, take);
-    at += take;
-    bytes += take;
-    n -= take;
-    if (n == 0) {
-      parser->lineLength = at;
-      return;
-    }
-  }
-  // The buffer is full and n bytes are left.
-  if (parser->lineIndex != 0) {
+// Stores n >= 1 bytes into a full line buffer (lineLength 256) as n
+// StoreByte calls would, with the buffer rule applied once for the run.
+void StoreOverflow(LineCursor* c, const char* bytes, UINT32 n) {
+  char* line = c->line;
+  if (c->lineIndex != 0) {  // every byte lands on the last position; the last one stays
     line[kLineBufferSize - 1] = bytes[n - 1];
-    parser->lineLength = kLineBufferSize;
+    c->lineLength = kLineBufferSize;
     return;
   }
   // Every block of up to kLineWindow bytes starts with a slide, so of a
@@ -96,7 +112,7 @@ void StoreRun(HttpParser* parser, const char* bytes, UINT32 n) {
   }
   memcpy(line + kRequestLineHead, line + windowEnd, kLineWindow);
   memcpy(line + windowEnd, bytes, n);
-  parser->lineLength = windowEnd + n;
+  c->lineLength = windowEnd + n;
 }
 
 // ---- Complete lines --------------------------------------------------------------
@@ -134,147 +150,197 @@ bool ReadContentLength(const char* text, UINT32* out) {
 }
 
 // A header line other than the request line ended; it is NUL-terminated at
-// lineLength. The line buffer is read eight bytes at a time, never past its end.
+// length. The line buffer is read eight bytes at a time, never past its end.
 // False when the line is malformed: a Content-Length that no 32-bit count holds.
-bool ReadHeaderLine(HttpParser* parser) {
+bool ReadHeaderLine(HttpParser* parser, UINT32 length) {
   const char* line = parser->headerLine;
-  if (parser->lineLength > 16 && Load8(line, 8) == Bytes8("Content-", 8) &&
-      Load8(line + 8, 7) == Bytes8("Length:", 7)) {
+  UINT64 head = Load8(line, 8);
+  if (length > 16 && head == Bytes8("Content-", 8) && Load8(line + 8, 7) == Bytes8("Length:", 7)) {
     parser->hasContentLength = 1;
     if (!ReadContentLength(line + 15, &parser->bodyRemaining)) return false;  // after "Content-Length:"
-  }
-  if (parser->lineLength > 6 && Load8(line, 5) == Bytes8("Host:", 5))
+  } else if (length > 6 && (head & 0xFFFFFFFFFFull) == Bytes8("Host:", 5)) {
     memcpy(parser->host, line + 5, strlen(line + 5) + 1);
+  }
   return true;
 }
 
-// lineState is LineEndCRLF or LineEndLF. Removes the line end; returns false
-// when the line was empty, which ends the header (LineHeaderEnd), or
-// malformed (LineError).
-inline __attribute__((always_inline)) bool EndLine(HttpParser* parser) {
-  parser->lineLength -= parser->lineState == LineEndCRLF ? 2 : 1;
-  CurrentLine(parser)[parser->lineLength] = '\0';
-  if (parser->lineLength == 0) {
-    parser->lineState = LineHeaderEnd;
+// A line ended and lineLength no longer counts its line end. Writes the NUL
+// there; returns false when the line was empty, which ends the header
+// (LineHeaderEnd), or malformed (LineError).
+inline __attribute__((always_inline)) bool FinishLine(HttpParser* parser, LineCursor* c) {
+  c->line[c->lineLength] = '\0';
+  if (c->lineLength == 0) {
+    c->lineState = LineHeaderEnd;
     return false;
   }
-  if (parser->lineIndex != 0 && !ReadHeaderLine(parser)) {
-    parser->lineState = LineError;
+  if (c->lineIndex != 0 && !ReadHeaderLine(parser, c->lineLength)) {
+    c->lineState = LineError;
     return false;
   }
-  ++parser->lineIndex;
-  parser->lineState = LineText;
-  parser->lineLength = 0;
+  ++c->lineIndex;
+  c->lineState = LineText;
+  c->lineLength = 0;
+  c->line = parser->headerLine;
   return true;
+}
+
+// lineState is LineEndCRLF or LineEndLF: removes the line end, then as FinishLine.
+inline __attribute__((always_inline)) bool EndLine(HttpParser* parser, LineCursor* c) {
+  c->lineLength -= c->lineState == LineEndCRLF ? 2 : 1;
+  return FinishLine(parser, c);
 }
 
 // The scanner's rules for one byte. Returns false when the scan ends with it:
 // lineState is then LineError or LineHeaderEnd.
-bool ScanByte(HttpParser* parser, UINT8 byte) {
-  if (++parser->headerBytes > kMaxHeaderBytes) {
-    parser->lineState = LineError;  // the byte is not stored
+bool ScanByte(HttpParser* parser, LineCursor* c, UINT8 byte) {
+  if (++c->headerBytes > kMaxHeaderBytes) {
+    c->lineState = LineError;  // the byte is not stored
     return false;
   }
-  StoreByte(parser, static_cast<char>(byte));
-  switch (parser->lineState) {
+  StoreByte(c, static_cast<char>(byte));
+  switch (c->lineState) {
     case LineText:
-      parser->lineState = byte == '\n' ? LineEndLF : byte == '\r' ? LineSawCR : LineText;
+      c->lineState = byte == '\n' ? LineEndLF : byte == '\r' ? LineSawCR : LineText;
       break;
     case LineSawCR:
-      parser->lineState = byte == '\n' ? LineEndCRLF : LineError;
+      c->lineState = byte == '\n' ? LineEndCRLF : LineError;
       break;
     default:
-      parser->lineState = LineError;
+      c->lineState = LineError;
       break;
   }
-  if (parser->lineState == LineError) return false;
-  if (parser->lineState == LineEndCRLF || parser->lineState == LineEndLF) return EndLine(parser);
-  return true;
-}
-
-// Stores a word of line text at out; returns false. When the word holds a
-// line end, stores only the bytes before it, leaves the buffer's bytes from
-// there on as they are, adds their number to *taken and returns true.
-inline bool StoreWord(char* out, ScanWord w, UINT32* taken) {
-  ScanWord hit = LineEnds(w);
-  if (hit == 0) {
-    __builtin_memcpy(out, &w, sizeof(w));
-    *taken += sizeof(w);
-    return false;
-  }
-  UINT32 k = FirstFlagged(hit);
-  ScanWord keep = ~ScanWord(0) << (8 * k);
-  ScanWord old;
-  __builtin_memcpy(&old, out, sizeof(old));
-  old = (w & ~keep) | (old & keep);
-  __builtin_memcpy(out, &old, sizeof(old));
-  *taken += k;
+  if (c->lineState == LineError) return false;
+  if (c->lineState == LineEndCRLF || c->lineState == LineEndLF) return EndLine(parser, c);
   return true;
 }
 
 // Inside a line every byte but CR and LF is only counted and stored. Takes
 // such bytes from the n at p, up to the first CR or LF, and returns how many.
-// While they fit into the line buffer, each word is stored as it is scanned.
-UINT32 TakeText(HttpParser* parser, const UINT8* p, UINT32 n) {
-  UINT32 fit = kLineBufferSize - parser->lineLength;
+// While they fit into the line buffer, each word is stored as it is scanned;
+// of the word that holds the line end only the bytes before it are stored.
+UINT32 TakeText(LineCursor* c, const UINT8* p, UINT32 n) {
+  UINT32 fit = kLineBufferSize - c->lineLength;
   if (fit > n) fit = n;
-  char* out = CurrentLine(parser) + parser->lineLength;
+  char* out = c->line + c->lineLength;
   UINT32 i = 0;
-  bool ended = false;
-  while (fit - i >= 2 * sizeof(ScanWord)) {
-    ScanWord a = LoadWord(p + i);
-    ScanWord b = LoadWord(p + i + sizeof(a));
-    if ((Controls(a) | Controls(b)) == 0) {
-      __builtin_memcpy(out + i, &a, sizeof(a));
-      __builtin_memcpy(out + i + sizeof(a), &b, sizeof(b));
-      i += 2 * sizeof(ScanWord);
-    } else if (StoreWord(out + i, a, &i) || StoreWord(out + i, b, &i)) {
-      ended = true;
-      break;
+  for (; fit - i >= kWordBytes; i += kWordBytes) {
+    ScanWord w = LoadWord(p + i);
+    if (Controls(w) != 0) {
+      ScanWord hit = LineEnds(w);
+      if (hit != 0) {
+        UINT32 k = FirstFlagged(hit);
+        ScanWord keep = ~ScanWord(0) << (8 * k);  // the buffer's bytes from the line end on
+        StoreWord(out + i, (w & ~keep) | (LoadWord(out + i) & keep));
+        i += k;
+        c->lineLength += i;
+        c->headerBytes += i;
+        return i;
+      }
     }
+    StoreWord(out + i, w);
   }
-  if (!ended && fit - i >= sizeof(ScanWord)) ended = StoreWord(out + i, LoadWord(p + i), &i);
-  if (!ended) {
-    for (; i < fit && p[i] != '\r' && p[i] != '\n'; ++i) out[i] = static_cast<char>(p[i]);
-  }
-  parser->lineLength += i;
-  parser->headerBytes += i;
-  if (i == n || i < fit || p[i] == '\r' || p[i] == '\n') return i;
-  // The line outgrows its buffer; the rest of the run takes the slow way.
+  for (; i < fit && !IsLineEnd(p[i]); ++i) out[i] = static_cast<char>(p[i]);
+  c->lineLength += i;
+  c->headerBytes += i;
+  if (i < fit || i == n) return i;
+  // The line outgrows its buffer; the rest of its text is stored in one go.
   UINT32 rest = FindLineEnd(p + i, n - i);
   if (rest != 0) {
-    StoreRun(parser, reinterpret_cast<const char*>(p + i), rest);
-    parser->headerBytes += rest;
+    StoreOverflow(c, reinterpret_cast<const char*>(p + i), rest);
+    c->headerBytes += rest;
   }
   return i + rest;
+}
+
+// Stores the first n (1 to 8) bytes of w at out and leaves the bytes after
+// them as they are.
+inline void StoreHead(char* out, ScanWord w, UINT32 n) {
+  if (n < kWordBytes) {
+    ScanWord keep = ~ScanWord(0) << (8 * n);
+    w = (w & ~keep) | (LoadWord(out) & keep);
+  }
+  StoreWord(out, w);
+}
+
+// The common case, in one pass: in LineText, the rest of the line, its text
+// and its CR LF or LF, lies within the n bytes at p, and n is no more than
+// the bytes left under the header bound and in the line buffer. Scans and
+// stores the line a word at a time, and sets *ended when it took the whole
+// line up to and including its line end (lineLength then without it).
+// Otherwise it takes whole words of text only, which TakeText would take
+// alike, and leaves the rest to the general rules. Returns the bytes taken.
+inline __attribute__((always_inline)) UINT32 TakeLine(LineCursor* c, const UINT8* p, UINT32 n, bool* ended) {
+  char* out = c->line + c->lineLength;
+  UINT32 k = 0;
+  ScanWord w = 0, hit = 0;
+  for (; n - k >= kWordBytes; k += kWordBytes) {
+    w = LoadWord(p + k);
+    if (Controls(w) != 0 && (hit = LineEnds(w)) != 0) break;
+    StoreWord(out + k, w);
+  }
+  if (hit != 0) {
+    UINT32 end = k + FirstFlagged(hit);  // the CR or LF
+    UINT32 endBytes = p[end] == '\n' ? 1 : end + 2 <= n && p[end + 1] == '\n' ? 2 : 0;
+    if (endBytes != 0) {
+      UINT32 taken = end + endBytes;
+      if (taken - k <= kWordBytes) {
+        StoreHead(out + k, w, taken - k);
+      } else {  // CR last in the word, its LF just after it
+        StoreWord(out + k, w);
+        out[k + kWordBytes] = '\n';
+      }
+      c->lineLength += end;
+      c->headerBytes += taken;
+      *ended = true;
+      return taken;
+    }
+  }
+  c->lineLength += k;
+  c->headerBytes += k;
+  *ended = false;
+  return k;
 }
 
 // Scans header bytes until the header ends, the scan fails or the data run
 // out. Returns the bytes consumed: when the header ended, the index just past
 // its last byte.
 UINT32 ScanHeader(HttpParser* parser, const UINT8* data, UINT32 length) {
+  LineCursor c = OpenCursor(parser);
   UINT32 i = 0;
   while (i < length) {
-    if (parser->lineState == LineText) {
-      UINT32 room = parser->headerBytes < kMaxHeaderBytes ? kMaxHeaderBytes - parser->headerBytes : 0;
-      i += TakeText(parser, data + i, length - i < room ? length - i : room);
+    if (c.lineState == LineText) {
+      UINT32 room = c.headerBytes < kMaxHeaderBytes ? kMaxHeaderBytes - c.headerBytes : 0;
+      UINT32 reach = length - i < room ? length - i : room;
+      UINT32 fit = reach < kLineBufferSize - c.lineLength ? reach : kLineBufferSize - c.lineLength;
+      if (fit >= kWordBytes) {
+        bool ended;
+        UINT32 taken = TakeLine(&c, data + i, fit, &ended);
+        i += taken;
+        if (ended) {
+          if (!FinishLine(parser, &c)) break;
+          continue;
+        }
+        room -= taken;
+      }
+      i += TakeText(&c, data + i, length - i < room ? length - i : room);
       if (i == length) break;
-      // The common line end, CR LF within the bound and the buffer, in one step.
-      if (data[i] == '\r' && length - i >= 2 && data[i + 1] == '\n' && parser->headerBytes + 2 <= kMaxHeaderBytes &&
-          parser->lineLength + 2 <= kLineBufferSize) {
-        char* end = CurrentLine(parser) + parser->lineLength;
+      // CR LF within the bound and the buffer, in one step.
+      if (data[i] == '\r' && length - i >= 2 && data[i + 1] == '\n' && c.headerBytes + 2 <= kMaxHeaderBytes &&
+          c.lineLength + 2 <= kLineBufferSize) {
+        char* end = c.line + c.lineLength;
         end[0] = '\r';
         end[1] = '\n';
-        parser->lineLength += 2;
-        parser->headerBytes += 2;
-        parser->lineState = LineEndCRLF;
+        c.lineLength += 2;
+        c.headerBytes += 2;
+        c.lineState = LineEndCRLF;
         i += 2;
-        if (!EndLine(parser)) break;
+        if (!EndLine(parser, &c)) break;
         continue;
       }
     }
-    if (!ScanByte(parser, data[i++])) break;
+    if (!ScanByte(parser, &c, data[i++])) break;
   }
+  CloseCursor(parser, c);
   return i;
 }
 

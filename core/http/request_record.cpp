@@ -8,12 +8,26 @@ namespace {
 // Allocates length + 2 bytes for a copy of a text of that length.
 char* AllocateText(SIZE_T length) { return static_cast<char*>(AllocateNonPaged(length + 2)); }
 
+constexpr char kVersionPrefix[] = " HTTP/1.";
+static_assert(sizeof(kVersionPrefix) - 1 == sizeof(UINT64), "the prefix is compared as one 8-byte word");
+
+// An HTTP/1.x request line: at least 10 characters with " HTTP/1." in them.
+// Nearly every line ends with it and one more character, which is compared
+// first, as one word; only other lines are searched.
+bool IsHttp1RequestLine(const char* line, SIZE_T length) {
+  if (length < 10) return false;
+  UINT64 tail, prefix;
+  __builtin_memcpy(&tail, line + length - sizeof(tail) - 1, sizeof(tail));
+  __builtin_memcpy(&prefix, kVersionPrefix, sizeof(prefix));
+  return tail == prefix || strstr(line, kVersionPrefix) != nullptr;
+}
+
 }  // namespace
 
 UINT32 StoreRequest(HttpParser* parser, const char* hostText, const char* requestLine, UINT32 headerBytes,
                     UINT32 contentLength) {
   SIZE_T lineLength = strlen(requestLine);
-  if (lineLength < 10 || strstr(requestLine, " HTTP/1.") == nullptr) return 0;
+  if (!IsHttp1RequestLine(requestLine, lineLength)) return 0;
 
   char* lineCopy = AllocateText(lineLength);
   if (lineCopy == nullptr) return 0;
