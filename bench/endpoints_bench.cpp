@@ -1,8 +1,11 @@
 // The endpoint tables by size: the client's two owner lookups, the datagram
 // path's owner by endpoint handle and RecordEndpoint, with 10, 1,000 and
-// 10,000 endpoints recorded in each table.
+// 10,000 endpoints recorded in each table; each search also as the plain
+// walk of the same list under the same lock, which the tables' index
+// answers exactly as.
 #include "bench/driver_bench.h"
 #include "core/classify/endpoints.h"
+#include "core/driver/driver_state.h"
 
 #include <cstdio>
 #include <string>
@@ -55,7 +58,33 @@ struct Operation {
   const char* name;
   // One operation on endpoint `i` of a table of n.
   void (*run)(size_t i);
+  // The same search as a walk of the list, or null.
+  void (*plain)(size_t i);
 };
+
+template <typename Search>
+void WalkLocked(KSPIN_LOCK* lock, const Search& search) {
+  KIRQL irql = KfAcquireSpinLock(lock);
+  benchmark::DoNotOptimize(search());
+  KfReleaseSpinLock(lock, irql);
+}
+
+void PlainTcpHit(size_t i) {
+  WalkLocked(&gDriverState->tcpLock, [i] { return FirstRecordForEndpoint(&gDriverState->tcpEndpoints, kAddress, PortOf(i)); });
+}
+void PlainUdpHit(size_t i) {
+  WalkLocked(&gDriverState->udpLock, [i] { return FirstRecordForEndpoint(&gDriverState->udpEndpoints, kAddress, PortOf(i)); });
+}
+void PlainTcpMiss(size_t) {
+  WalkLocked(&gDriverState->tcpLock,
+             [] { return FirstRecordForEndpoint(&gDriverState->tcpEndpoints, kAddress, kMissingPort); });
+}
+void PlainUdpHandle(size_t i) {
+  WalkLocked(&gDriverState->udpLock, [i] { return FirstRecordWithHandle(&gDriverState->udpEndpoints, HandleOf(i)); });
+}
+void PlainTcpHandle(size_t i) {
+  WalkLocked(&gDriverState->tcpLock, [i] { return FirstRecordWithHandle(&gDriverState->tcpEndpoints, HandleOf(i)); });
+}
 
 void LookupTcpHit(size_t i) {
   NqU64 pid = 0;
@@ -80,23 +109,25 @@ void RecordNewAndRelease(size_t) {
 }
 
 const Operation kOperations[] = {
-    {"LookupTcpEndpointOwner, hit", LookupTcpHit},
-    {"LookupUdpEndpointOwner, hit", LookupUdpHit},
-    {"LookupTcpEndpointOwner, miss", LookupTcpMiss},
-    {"UDP owner by handle", UdpOwnerByHandle},
-    {"RecordEndpoint, refresh", RecordRefresh},
-    {"RecordEndpoint new + release", RecordNewAndRelease},
+    {"LookupTcpEndpointOwner, hit", LookupTcpHit, PlainTcpHit},
+    {"LookupUdpEndpointOwner, hit", LookupUdpHit, PlainUdpHit},
+    {"LookupTcpEndpointOwner, miss", LookupTcpMiss, PlainTcpMiss},
+    {"UDP owner by handle", UdpOwnerByHandle, PlainUdpHandle},
+    {"RecordEndpoint, refresh", RecordRefresh, PlainTcpHandle},
+    {"RecordEndpoint new + release", RecordNewAndRelease, nullptr},
 };
 
-std::string BenchName(const Operation& op, size_t n) { return std::string("endpoints/") + op.name + "/" + std::to_string(n); }
+std::string BenchName(const Operation& op, size_t n, bool plain) {
+  return std::string("endpoints/") + op.name + (plain ? "/plain walk/" : "/") + std::to_string(n);
+}
 
-void RunOperation(benchmark::State& state, const Operation& op, size_t n) {
+void RunOperation(benchmark::State& state, void (*run)(size_t), size_t n) {
   RecordEndpoints(n);
   std::vector<size_t> order = Scrambled(n);
   AllocationMeter meter(state);
   size_t at = 0;
   for (auto _ : state) {
-    op.run(order[at]);
+    run(order[at]);
     if (++at == order.size()) at = 0;
   }
   meter.Finish();
@@ -107,36 +138,54 @@ void RunOperation(benchmark::State& state, const Operation& op, size_t n) {
 void RegisterEndpointBenchmarks() {
   for (size_t n : kSizes)
     for (const Operation& op : kOperations)
-      benchmark::RegisterBenchmark(BenchName(op, n).c_str(),
-                                   [&op, n](benchmark::State& state) { RunOperation(state, op, n); });
+      for (bool plain : {false, true}) {
+        void (*run)(size_t) = plain ? op.plain : op.run;
+        if (run == nullptr) continue;
+        benchmark::RegisterBenchmark(BenchName(op, n, plain).c_str(),
+                                     [run, n](benchmark::State& state) { RunOperation(state, run, n); });
+      }
 }
 
 void PrintEndpointTable(const Results& results) {
   for (size_t n : kSizes)
     for (const Operation& op : kOperations)
-      if (results.count(BenchName(op, n)) == 0) return;
-  std::printf("\nEndpoint tables: ns per operation with n endpoints recorded in each table, and the ratio to n = %zu\n\n",
+      for (bool plain : {false, true})
+        if ((!plain || op.plain != nullptr) && results.count(BenchName(op, n, plain)) == 0) return;
+  constexpr size_t kLast = sizeof(kSizes) / sizeof(kSizes[0]) - 1;
+  std::printf("\nEndpoint tables: ns per operation with n endpoints in each table; growth is the ratio to n=%zu,\n"
+              "plain the walk of the same list under the same lock (the search before the index)\n\n",
               kSizes[0]);
-  std::printf("%-30s", "operation");
-  for (size_t n : kSizes) std::printf(" %10s %-7s", ("n=" + std::to_string(n)).c_str(), "");
-  std::printf("\n");
-  double worst = 0;
+  std::printf("%-38s", "operation");
+  for (size_t n : kSizes) std::printf(" %9s %7s", ("n=" + std::to_string(n)).c_str(), "growth");
+  std::printf("  plain/index at n=%zu\n", kSizes[kLast]);
+  double worst = 0, leastSpeedup = 0;
   const char* worstName = "";
   for (const Operation& op : kOperations) {
-    std::printf("%-30s", op.name);
-    double base = results.at(BenchName(op, kSizes[0])).ns;
-    for (size_t n : kSizes) {
-      double ns = results.at(BenchName(op, n)).ns;
-      std::printf(" %10.1f %6.1fx", ns, ns / base);
-      if (ns / base > worst) {
-        worst = ns / base;
+    for (bool plain : {false, true}) {
+      if (plain && op.plain == nullptr) continue;
+      std::string label = std::string(op.name) + (plain ? " (plain)" : "");
+      std::printf("%-38s", label.c_str());
+      double base = results.at(BenchName(op, kSizes[0], plain)).ns;
+      for (size_t n : kSizes) {
+        double ns = results.at(BenchName(op, n, plain)).ns;
+        std::printf(" %9.1f %6.1fx", ns, ns / base);
+      }
+      double last = results.at(BenchName(op, kSizes[kLast], plain)).ns;
+      if (!plain && last / base > worst) {
+        worst = last / base;
         worstName = op.name;
       }
+      if (plain) {
+        double ratio = last / results.at(BenchName(op, kSizes[kLast], false)).ns;
+        std::printf("  %9.1fx", ratio);
+        if (leastSpeedup == 0 || ratio < leastSpeedup) leastSpeedup = ratio;
+      }
+      std::printf("\n");
     }
-    std::printf("\n");
   }
-  std::printf("\nendpoint tables: highest growth from n=%zu to n=%zu %.1fx (%s)\n", kSizes[0],
-              kSizes[sizeof(kSizes) / sizeof(kSizes[0]) - 1], worst, worstName);
+  std::printf("\nendpoint tables: highest growth from n=%zu to n=%zu %.1fx (%s); at n=%zu the index is at least "
+              "%.1fx as fast as the plain walk\n",
+              kSizes[0], kSizes[kLast], worst, worstName, kSizes[kLast], leastSpeedup);
 }
 
 }  // namespace bench
