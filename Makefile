@@ -50,6 +50,7 @@ test: host32 host64 windows tsan asan fuzz
 
 bench: host64
 	$(BUILD)/host64/bench/nqwfp_bench
+	$(BUILD)/host64/bench/nqwfp_driver_bench
 	bench/replay-scaling.sh $(BUILD)/host64
 
 # The libFuzzer targets (clang, ASan, UBSan) in a build directory of their

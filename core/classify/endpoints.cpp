@@ -1,38 +1,46 @@
 // The TCP and UDP endpoint tables: which process owns which local endpoint.
-// Newest records stand at the head; every walk and edit holds the table's lock.
+// Newest records stand at the head; every walk and edit holds the table's
+// lock, and so does every use of the table's index.
 #include "core/classify/endpoints.h"
 
+#include "core/classify/endpoint_index.h"
+
 namespace {
+// Guarded by the lock of its table, as the table's list is.
+EndpointIndex gTcpIndex;
+EndpointIndex gUdpIndex;
+
 struct EndpointTable {
   KSPIN_LOCK* lock;
   LIST_ENTRY* head;
+  EndpointIndex* index;
 };
 
 EndpointTable TableFor(DriverState* state, UINT8 protocol) {
-  if (protocol == IPPROTO_TCP) return {&state->tcpLock, &state->tcpEndpoints};
-  return {&state->udpLock, &state->udpEndpoints};
+  if (protocol == IPPROTO_TCP) return {&state->tcpLock, &state->tcpEndpoints, &gTcpIndex};
+  return {&state->udpLock, &state->udpEndpoints, &gUdpIndex};
 }
 
-EndpointRecord* FindByHandle(LIST_ENTRY* head, UINT64 endpointHandle) {
-  for (LIST_ENTRY* e = head->Flink; e != head; e = e->Flink) {
-    EndpointRecord* record = CONTAINING_RECORD(e, EndpointRecord, link);
-    if (record->endpointHandle == endpointHandle) return record;
-  }
-  return nullptr;
+EndpointRecord* FindByHandle(const EndpointTable& table, UINT64 endpointHandle) {
+  return IndexFindHandle(table.index, table.head, endpointHandle);
 }
 
-void Refresh(EndpointRecord* record, UINT64 processId, UINT32 localAddress, UINT16 localPort) {
-  record->localPort = localPort;
-  record->localAddress = localAddress;
+void Refresh(const EndpointTable& table, EndpointRecord* record, UINT64 processId, UINT32 localAddress,
+             UINT16 localPort) {
+  IndexRekey(table.index, record, localAddress, localPort);
   record->processId = processId;
 }
 
 // Refreshes the record of the handle if the table has one; true if it did.
+// Otherwise *wantedBuckets is what the index wants for one more record.
 bool RefreshExisting(const EndpointTable& table, UINT64 endpointHandle, UINT64 processId, UINT32 localAddress,
-                     UINT16 localPort) {
+                     UINT16 localPort, ULONG* wantedBuckets) {
   KIRQL irql = KfAcquireSpinLock(table.lock);
-  EndpointRecord* record = FindByHandle(table.head, endpointHandle);
-  if (record != nullptr) Refresh(record, processId, localAddress, localPort);
+  EndpointRecord* record = FindByHandle(table, endpointHandle);
+  if (record != nullptr)
+    Refresh(table, record, processId, localAddress, localPort);
+  else
+    *wantedBuckets = IndexWantedBuckets(table.index);
   KfReleaseSpinLock(table.lock, irql);
   return record != nullptr;
 }
@@ -41,18 +49,11 @@ NqU32 LookupOwner(UINT8 protocol, NqU32 localAddress, NqU16 localPort, NqU64* pr
   DriverState* state = gDriverState;
   if (state == nullptr) return 0;
   EndpointTable table = TableFor(state, protocol);
-  NqU32 found = 0;
   KIRQL irql = KfAcquireSpinLock(table.lock);
-  for (LIST_ENTRY* e = table.head->Flink; e != table.head; e = e->Flink) {
-    EndpointRecord* record = CONTAINING_RECORD(e, EndpointRecord, link);
-    if ((record->localAddress == 0 || record->localAddress == localAddress) && record->localPort == localPort) {
-      *processId = record->processId;
-      found = 1;
-      break;
-    }
-  }
+  EndpointRecord* record = IndexFindOwner(table.index, table.head, localAddress, localPort);
+  if (record != nullptr) *processId = record->processId;
   KfReleaseSpinLock(table.lock, irql);
-  return found;
+  return record != nullptr ? 1 : 0;
 }
 }  // namespace
 
@@ -60,32 +61,42 @@ void RecordEndpoint(UINT8 protocol, UINT64 endpointHandle, UINT64 processId, UIN
   DriverState* state = gDriverState;
   if (state == nullptr) return;
   EndpointTable table = TableFor(state, protocol);
-  if (RefreshExisting(table, endpointHandle, processId, localAddress, localPort)) return;
+  ULONG wantedBuckets = 0;
+  if (RefreshExisting(table, endpointHandle, processId, localAddress, localPort, &wantedBuckets)) return;
 
   // Allocated outside the lock; the search is repeated at the insertion so
-  // that two events racing for the same fresh handle leave one record.
+  // that two events racing for the same fresh handle leave one record. The
+  // index's larger buckets are optional: without them it keeps what it has.
   auto* fresh = static_cast<EndpointRecord*>(AllocateNonPaged(sizeof(EndpointRecord)));
   if (fresh == nullptr) return;
   fresh->endpointHandle = endpointHandle;
-  Refresh(fresh, processId, localAddress, localPort);
+  fresh->processId = processId;
+  fresh->localAddress = localAddress;
+  fresh->localPort = localPort;
+  void* buckets = wantedBuckets != 0 ? AllocateNonPaged(IndexBucketBytes(wantedBuckets)) : nullptr;
 
   KIRQL irql = KfAcquireSpinLock(table.lock);
-  EndpointRecord* raced = FindByHandle(table.head, endpointHandle);
-  if (raced != nullptr)
-    Refresh(raced, processId, localAddress, localPort);
-  else
+  EndpointRecord* raced = FindByHandle(table, endpointHandle);
+  if (raced != nullptr) {
+    Refresh(table, raced, processId, localAddress, localPort);
+  } else {
     InsertHeadList(table.head, &fresh->link);
+    IndexInsert(table.index, fresh);
+  }
+  void* unused = buckets != nullptr ? IndexAdopt(table.index, table.head, buckets, wantedBuckets) : nullptr;
   KfReleaseSpinLock(table.lock, irql);
   if (raced != nullptr) FreeNonPaged(fresh);
+  if (unused != nullptr) FreeNonPaged(unused);
 }
 
 bool FindUdpOwnerByHandle(UINT64 endpointHandle, UINT64* processId) {
   DriverState* state = gDriverState;
   if (state == nullptr) return false;
-  KIRQL irql = KfAcquireSpinLock(&state->udpLock);
-  EndpointRecord* record = FindByHandle(&state->udpEndpoints, endpointHandle);
+  EndpointTable table = TableFor(state, IPPROTO_UDP);
+  KIRQL irql = KfAcquireSpinLock(table.lock);
+  EndpointRecord* record = FindByHandle(table, endpointHandle);
   if (record != nullptr) *processId = record->processId;
-  KfReleaseSpinLock(&state->udpLock, irql);
+  KfReleaseSpinLock(table.lock, irql);
   return record != nullptr;
 }
 
@@ -94,13 +105,17 @@ bool ReleaseEndpoint(UINT8 protocol, UINT64 endpointHandle) {
   if (state == nullptr) return false;
   EndpointTable table = TableFor(state, protocol);
   // Unlinked and freed in one hold of the lock: no reader sees it afterwards.
+  void* buckets = nullptr;
   KIRQL irql = KfAcquireSpinLock(table.lock);
-  EndpointRecord* record = FindByHandle(table.head, endpointHandle);
+  EndpointRecord* record = FindByHandle(table, endpointHandle);
   if (record != nullptr) {
     RemoveEntryList(&record->link);
+    IndexRemove(table.index, record);
     FreeNonPaged(record);
+    buckets = IndexReleaseIfEmpty(table.index);
   }
   KfReleaseSpinLock(table.lock, irql);
+  if (buckets != nullptr) FreeNonPaged(buckets);
   return record != nullptr;
 }
 
