@@ -114,6 +114,11 @@ struct Injection {
   bool completed;
 };
 std::vector<Injection> Injections();
+// How many injections there have been since boot, and those from the
+// first-th on (in the order they were made): for long runs that look only
+// at the newest.
+size_t InjectionCount();
+std::vector<Injection> InjectionsSince(size_t first);
 // Completions run on another thread; tests can hold them back.
 void HoldInjectionCompletions(bool hold);
 void WaitInjectionsCompleted();

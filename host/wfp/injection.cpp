@@ -151,6 +151,18 @@ std::vector<Injection> Injections() {
   return injector().record;
 }
 
+size_t InjectionCount() {
+  std::lock_guard<std::mutex> guard(injector().lock);
+  return injector().record.size();
+}
+
+std::vector<Injection> InjectionsSince(size_t first) {
+  std::lock_guard<std::mutex> guard(injector().lock);
+  const auto& record = injector().record;
+  if (first >= record.size()) return {};
+  return std::vector<Injection>(record.begin() + static_cast<std::ptrdiff_t>(first), record.end());
+}
+
 void HoldInjectionCompletions(bool hold) {
   std::lock_guard<std::mutex> guard(injector().lock);
   injector().held = hold;
