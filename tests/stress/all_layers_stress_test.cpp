@@ -5,14 +5,12 @@
 // flows in the middle of their traffic. Bounded in count; at the end nothing
 // may be left over and every count that must add up does.
 #include "tests/support/ale.h"
-#include "tests/support/flows.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
-#include <set>
 #include <thread>
 
 namespace {
