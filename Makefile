@@ -54,11 +54,13 @@ bench: host64
 	bench/replay-scaling.sh $(BUILD)/host64
 
 # The libFuzzer targets (clang, ASan, UBSan) in a build directory of their
-# own, the HTTP parser's and the capture reader's: seeded runs of bounded
+# own, the HTTP parser's, the capture reader's and the stream handler's
+# with the request processing: seeded runs of bounded
 # length from the committed seeds; new inputs go to scratch corpora, crashes
 # to $(BUILD)/fuzz/.
 FUZZ_RUNS ?= 40000
 CAPTURE_FUZZ_RUNS ?= 100000
+STREAM_FUZZ_RUNS ?= 15000
 FUZZ_TIME ?= 120
 fuzz: deps
 	cmake -S fuzz -B $(BUILD)/fuzz $(CMAKE_GEN) -DCMAKE_CXX_COMPILER=clang++ >/dev/null
@@ -73,6 +75,11 @@ fuzz: deps
 	  -max_total_time=$(FUZZ_TIME) -max_len=8192 -artifact_prefix=$(BUILD)/fuzz/capture- \
 	  >$(BUILD)/fuzz/capture-fuzz.log 2>&1 || { tail -n 40 $(BUILD)/fuzz/capture-fuzz.log; exit 1; }
 	@grep -E '^(INFO: seed corpus|Done)' $(BUILD)/fuzz/capture-fuzz.log
+	rm -rf $(BUILD)/fuzz/stream-corpus && mkdir -p $(BUILD)/fuzz/stream-corpus
+	$(BUILD)/fuzz/stream_fuzzer $(BUILD)/fuzz/stream-corpus tests/fuzz/stream -seed=1 -runs=$(STREAM_FUZZ_RUNS) \
+	  -max_total_time=$(FUZZ_TIME) -max_len=2048 -artifact_prefix=$(BUILD)/fuzz/stream- \
+	  >$(BUILD)/fuzz/stream-fuzz.log 2>&1 || { tail -n 40 $(BUILD)/fuzz/stream-fuzz.log; exit 1; }
+	@grep -E '^(INFO: seed corpus|Done)' $(BUILD)/fuzz/stream-fuzz.log
 
 clean:
 	rm -rf $(BUILD)

@@ -31,6 +31,7 @@ FlowContext* CreateFlowContext(UINT32 outbound, UINT16 remotePort, UINT64 proces
   if (context == nullptr) return nullptr;
   InitHttpParser(&context->parser, ParserDisabled);
   context->canReplace = 0;
+  context->dropInProgress = 0;
   context->pendingBytes = 0;
   InitFlowContext(context, outbound, remotePort, processId, localAddress, localPort, remoteAddress);
   return context;

@@ -21,6 +21,7 @@ struct Processing {
   UINT32* reportAsData;
   UINT32 result;  // the answer to the request decided in this call
   bool dropSegment;  // the segment carries bytes of a request already answered
+  UINT32 earlierBytes;  // bytes before this segment not yet accounted to a released request
   NqReplyObject* primaryObject;
   NqReplyObject* secondaryObject;
   NqU64 secondaryValue;
@@ -167,6 +168,14 @@ bool ReleaseIfPassed(FlowContext* flow, const RequestRecord* record) {
   return true;
 }
 
+// A request met before ends in this segment and was let through: dropping
+// the segment for an answer would cut its tail off at the server, which
+// would then read the flow's next bytes as the rest of it.
+void NoteEarlierTail(Processing& p, const RequestRecord* record) {
+  if (record->size > p.earlierBytes && !record->blocked) p.flow->canReplace = 0;
+  p.earlierBytes -= record->size < p.earlierBytes ? record->size : p.earlierBytes;
+}
+
 // One new request: records met before are accounted first, in stream order,
 // so that the new one is always decided and reported.
 void ProcessOneNewRequest(Processing& p) {
@@ -175,6 +184,7 @@ void ProcessOneNewRequest(Processing& p) {
     if (record == nullptr) return;
     if (record->blocked) p.dropSegment = true;
     bool seen = AlreadySeen(record);
+    if (seen) NoteEarlierTail(p, record);
     if (!seen) AnswerRequest(p, record);
     if (!ReleaseIfPassed(p.flow, record) || !seen) return;
   }
@@ -216,6 +226,38 @@ void AccountWithoutNewRequest(Processing& p) {
   if (parser->state != ParserSkippingBody && p.flow->pendingBytes != 0) p.flow->canReplace = 0;
 }
 
+// The first request completed in this call is the one that was being read
+// before it: the newest `completed` records are this call's.
+void MarkFirstCompletedBlocked(HttpParser* parser, UINT32 completed) {
+  KIRQL irql = KfAcquireSpinLock(&parser->queueLock);
+  RequestNode* node = parser->queueHead;
+  for (UINT32 k = 1; node != nullptr && k < completed; ++k) node = node->next;
+  if (node != nullptr) node->record->blocked = 1;
+  KfReleaseSpinLock(&parser->queueLock, irql);
+}
+
+// A request whose first bytes were dropped must not reach the server in
+// part: the rest of it is dropped too, to its end.
+void DropRestOfTornRequest(Processing& p, UINT32 completed) {
+  if (p.flow->dropInProgress == 0) return;
+  p.dropSegment = true;
+  if (completed == 0) return;
+  MarkFirstCompletedBlocked(&p.flow->parser, completed);
+  p.flow->dropInProgress = 0;
+}
+
+// After the segment: a header begun in it and let through (in place or
+// re-injected) has reached the server in part, so no request of the flow
+// can be answered any more; begun in a dropped segment, it is dropped to
+// its end.
+void NoteRequestInProgress(FlowContext* flow, UINT32 result) {
+  if (flow->parser.state != ParserInHeader) return;
+  if (result != 0)
+    flow->dropInProgress = 1;
+  else
+    flow->canReplace = 0;
+}
+
 bool ParserEnded(const HttpParser* parser) {
   return parser->state == ParserDisabled || parser->state == ParserStopped;
 }
@@ -239,15 +281,17 @@ UINT32 ProcessHttpData(FlowContext* flow, const UINT8* data, UINT32 length, UINT
     flow->httpEnabled = 0;
     return 0;
   }
+  Processing p{flow, data, length, reply, replyLength, reinject, reportAsData, 0, false, flow->pendingBytes,
+               nullptr, nullptr, 0};
   flow->pendingBytes += length;
-  Processing p{flow, data, length, reply, replyLength, reinject, reportAsData, 0, false, nullptr, nullptr, 0};
 
   UINT32 completed = ParseHttpRequests(&flow->parser, data, length);
   // Requests completed before the parser stopped are still put to the
   // client: a malformed tail must not carry a request past it unseen.
+  DropRestOfTornRequest(p, completed);
   if (ParserEnded(&flow->parser) && completed == 0) {
     RequestRecord* oldest = PeekOldest(&flow->parser);
-    return oldest != nullptr && oldest->blocked ? 1 : 0;
+    return (oldest != nullptr && oldest->blocked) || p.dropSegment ? 1 : 0;
   }
   if (completed == 1) {
     ProcessOneNewRequest(p);
@@ -262,5 +306,6 @@ UINT32 ProcessHttpData(FlowContext* flow, const UINT8* data, UINT32 length, UINT
   // A dropped segment may hold part of a request still queued; the rest of
   // that request must not reach the server on its own either.
   if (result != 0) MarkQueuedBlocked(&flow->parser);
+  NoteRequestInProgress(flow, result);
   return result;
 }

@@ -266,16 +266,22 @@ TEST_F(RequestProcessing, ReplyObjectsAreNotReleasedWhileTheClientIsNotReady) {
 }
 
 // A request that completes in the segment that ends a queued request's
-// body is still decided and reported: otherwise it would reach the server
-// unseen.
-TEST_F(RequestProcessing, RequestAfterAQueuedBodyIsStillDecided) {
+// body is still reported: otherwise it would reach the server unseen. It is
+// not decided: that segment cannot be dropped for an answer, or the server
+// would miss the body's last bytes and read the flow's next bytes in their
+// place.
+TEST_F(RequestProcessing, RequestBehindTheEndOfABodyLetThroughIsReportedNotAnswered) {
   Feed(Post(50) + std::string(20, 'b'));
   Client().ClearCalls();
+  PrimaryAnswers(replies_.Make("no"));
   Outcome o = Feed(std::string(30, 'b') + "GET /next HTTP/1.1\r\n\r\n");
   EXPECT_EQ(o.result, 0u);
-  ASSERT_EQ(CallsTo(Calls(), "QueryHttpPrimary").size(), 1u);
-  EXPECT_EQ(CallsTo(Calls(), "QueryHttpPrimary")[0].Find("url")->text, "/next");
-  EXPECT_EQ(Reports().size(), 1u);
+  EXPECT_FALSE(o.hasReply);
+  EXPECT_TRUE(CallsTo(Calls(), "QueryHttpPrimary").empty());
+  ASSERT_EQ(Reports().size(), 1u);
+  EXPECT_EQ(Reports()[0].Find("url")->text, "/next");
+  EXPECT_EQ(Reports()[0].Value("replied"), 0u);
+  EXPECT_EQ(flow_->canReplace, 0);
   EXPECT_EQ(flow_->parser.queueCount, 0u);
   EXPECT_EQ(flow_->pendingBytes, 0u);
 }
@@ -310,6 +316,39 @@ TEST_F(RequestProcessing, RequestStartingInADroppedSegmentIsBlockedToItsEnd) {
   EXPECT_EQ(flow_->parser.queueHead->record->blocked, 1);
   EXPECT_EQ(Feed(std::string(30, 'c')).result, 1u);
   EXPECT_EQ(flow_->parser.queueCount, 0u);
+}
+
+// A header begun in a segment that was let through has reached the server
+// in part: answering it now would leave the server half a request.
+TEST_F(RequestProcessing, RequestBegunInASegmentLetThroughIsNotAnswered) {
+  Client().answers().queryHttpPrimary = [this](const client::Call& call, NqReplyObject** reply) {
+    if (call.Find("url")->text != "/b") return NqU32{0};
+    *reply = replies_.Make("no");
+    return NqU32{1};
+  };
+  EXPECT_EQ(Feed(kGet + "GET /b HT").result, 0u);
+  EXPECT_EQ(flow_->canReplace, 0);
+  Outcome o = Feed("TP/1.1\r\n\r\n");
+  EXPECT_EQ(o.result, 0u);
+  EXPECT_FALSE(o.hasReply);
+  ASSERT_EQ(Reports().size(), 2u);
+  EXPECT_EQ(Reports()[1].Find("url")->text, "/b");
+  EXPECT_EQ(Reports()[1].Value("replied"), 0u);
+}
+
+// A request that begins in a dropped segment lost its start: the rest of it
+// must not reach the server as a request of its own, nor the request after.
+TEST_F(RequestProcessing, RequestBegunInADroppedSegmentIsDroppedToItsEnd) {
+  PrimaryAnswers(replies_.Make("no"));
+  EXPECT_EQ(Feed(Post(20) + std::string(5, 'b')).result, 1u);
+  Client().answers().queryHttpPrimary = nullptr;
+  EXPECT_EQ(Feed(std::string(15, 'b') + "GET /c HT").result, 1u) << "the body's end and the next request's start";
+  EXPECT_EQ(Feed("TP/1.1\r\nHost: h").result, 1u);
+  Outcome o = Feed("\r\n\r\nGET /d HTTP/1.1\r\n");
+  EXPECT_EQ(o.result, 1u) << "the torn request's end";
+  EXPECT_EQ(Feed("\r\n").result, 1u) << "and the request that began behind it";
+  EXPECT_EQ(flow_->parser.queueCount, 0u);
+  EXPECT_EQ(flow_->dropInProgress, 0);
 }
 
 TEST(BoundedPrintf, AlwaysTerminatesAndSaysWhenItCut) {
