@@ -1,13 +1,14 @@
 #include "tests/support/ale.h"
 
+#include "host/wfp.h"
+
 #include <atomic>
 
 namespace nqtest {
 
 void AleTest::SetUp() {
   ClassifyTest::SetUp();
-  ASSERT_NE(gDriverState, nullptr);
-  ASSERT_NE(gDriverState->transportInjection, nullptr) << "start-up creates the transport injection handle";
+  ASSERT_NE(TransportInjection(), nullptr) << "start-up creates the transport injection handle";
 }
 
 void AleTest::TearDown() {
@@ -66,6 +67,12 @@ void AleTest::PendEverything(NqU32 block) {
     return 0;
   };
   Client().answers().decidePended = [block](NqPendHandle) -> NqU32 { return block; };
+}
+
+HANDLE AleTest::TransportInjection() {
+  for (const auto& h : host::wfp::View().injectionHandles)
+    if (h.injectionType == FWPS_INJECTION_TYPE_TRANSPORT) return h.handle;
+  return nullptr;
 }
 
 void AleTest::WaitWorkerIdle() { host::kernel::WaitDriverThreadsIdle(); }

@@ -1,7 +1,6 @@
 // Test support for the classify path: events at each layer, packets, and a
 // driver loaded with the stand-in client attached.
 #pragma once
-#include "core/classify/classify.h"
 #include "host/ndis.h"
 #include "host/wfp_classify.h"
 #include "tests/support/machine.h"

@@ -1,5 +1,6 @@
 #include "tests/support/flows.h"
 
+#include "core/driver/driver_state.h"
 #include "host/wfp/flows.h"
 
 namespace nqtest {
