@@ -1,6 +1,7 @@
 // Stream data: received counts, sent samples, the HTTP path's reports,
 // replies, disconnects and re-sent copies, and what every injection owns.
 #include "core/classify/endpoints.h"
+#include "core/http/flow_context.h"
 #include "core/classify/stream_inject.h"
 #include "tests/support/flows.h"
 

@@ -1,6 +1,7 @@
 #include "tests/support/flows.h"
 
 #include "core/driver/driver_state.h"
+#include "core/http/flow_context.h"
 #include "host/wfp/flows.h"
 
 namespace nqtest {

@@ -1,13 +1,16 @@
 // Test support for TCP flows: establishment, stream indications, the
 // flow's context, and reply objects of the client's layout.
 #pragma once
-#include "core/http/flow_context.h"
 #include "host/stack.h"
 #include "tests/support/classify.h"
 
 #include <deque>
 #include <memory>
 #include <string>
+
+// The driver's per-flow record: tests that read it include its header and
+// run on the linked driver only (tests/support/machine.h).
+struct FlowContext;
 
 namespace nqtest {
 
