@@ -1,7 +1,5 @@
 #include "tests/support/ale.h"
 
-#include "host/wfp.h"
-
 #include <atomic>
 
 namespace nqtest {
@@ -67,12 +65,6 @@ void AleTest::PendEverything(NqU32 block) {
     return 0;
   };
   Client().answers().decidePended = [block](NqPendHandle) -> NqU32 { return block; };
-}
-
-HANDLE AleTest::TransportInjection() {
-  for (const auto& h : host::wfp::View().injectionHandles)
-    if (h.injectionType == FWPS_INJECTION_TYPE_TRANSPORT) return h.handle;
-  return nullptr;
 }
 
 void AleTest::WaitWorkerIdle() { host::kernel::WaitDriverThreadsIdle(); }

@@ -26,7 +26,7 @@ class AleTest : public ClassifyTest {
     return host::stack::Authorize(Engine(), s, e);
   }
   // The transport injection handle start-up created, as the engine holds it.
-  static HANDLE TransportInjection();
+  static HANDLE TransportInjection() { return InjectionHandleOfType(FWPS_INJECTION_TYPE_TRANSPORT); }
   // Answers every query with a pend handle and every decision with `block`.
   void PendEverything(NqU32 block);
   // Waits until the worker has no record in hand and the queue is empty.

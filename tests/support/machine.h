@@ -8,6 +8,11 @@
 // own records include its headers and run on the linked build only.
 #pragma once
 #include "core/driver/client_table.h"
+
+// 1 where the driver is linked into the test program (its records readable).
+#ifndef NQ_LINKED_DRIVER
+#define NQ_LINKED_DRIVER 0
+#endif
 #include "host/host.h"
 #include "tools/client/stand_in_client.h"
 
