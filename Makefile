@@ -4,7 +4,7 @@ BUILD ?= build
 CMAKE_GEN ?= -G Ninja
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps demo test bench host32 host64 windows tsan asan fuzz clean
+.PHONY: all deps demo test bench host32 host64 windows tsan asan fuzz image-test clean
 
 all: host32
 
@@ -47,6 +47,17 @@ test: host32 host64 windows tsan asan fuzz
 	  ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
 	ctest --test-dir $(BUILD)/host64 --output-on-failure -j $(JOBS)
 	ctest --test-dir $(BUILD)/host32 --output-on-failure -j $(JOBS)
+
+# The real nqwfpdrv.sys under Wine, with the host platform built as PE DLLs
+# for its kernel modules: the image's own tests and the black-box tests that
+# also run on host32 (tests/image). Installs Wine first.
+image-test: windows
+	@scripts/install-deps.sh image
+	cmake -S tests/image -B $(BUILD)/image $(CMAKE_GEN) \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-i686-posix.cmake \
+	  -DNQ_IMAGE=$(abspath $(BUILD)/windows/windows/nqwfpdrv.sys) >/dev/null
+	cmake --build $(BUILD)/image -j $(JOBS)
+	tests/image/run-image-tests.sh $(BUILD)/image -j $(JOBS)
 
 bench: host64
 	$(BUILD)/host64/bench/nqwfp_bench

@@ -30,7 +30,8 @@
 #define NQ_CDECL
 #endif
 
-#if NQ_WINDOWS
+// The PE build of the host platform defines these routines itself.
+#if NQ_WINDOWS && !defined(NQ_PLATFORM_EXPORTS)
 #define NQ_IMPORT __declspec(dllimport)
 #else
 #define NQ_IMPORT

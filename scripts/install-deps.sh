@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the tools need, when
 # they are missing. Needs root (apt-get), as on the project's machines.
+#
+#   scripts/install-deps.sh          what make demo and the Linux builds need
+#   scripts/install-deps.sh image    also Wine (wine, wine32:i386), for make image-test
 set -euo pipefail
 
 packages=(
@@ -15,13 +18,16 @@ packages=(
   libpcap0.8-dev:i386                  # capture replay, host32 (g++ -m32 links the i386 library)
   tcpdump time                         # make bench: the replay's scaling against tcpdump
 )
+if [ "${1:-}" = image ]; then
+  packages+=(wine wine32:i386)         # the driver image under Wine (make image-test)
+fi
 
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO=sudo
 
 # The i386 libpcap comes from Debian's multiarch archive.
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  echo "adding the i386 architecture (for libpcap0.8-dev:i386)"
+  echo "adding the i386 architecture (for libpcap0.8-dev:i386 and wine32)"
   $SUDO dpkg --add-architecture i386
 fi
 

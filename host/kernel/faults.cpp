@@ -1,6 +1,12 @@
 #include "host/kernel/state.h"
 
+#ifdef _WIN32
+// The Win32 layer under a PE build of the host: kernel32's stack walker.
+extern "C" __declspec(dllimport) unsigned short __stdcall RtlCaptureStackBackTrace(
+    unsigned long framesToSkip, unsigned long framesToCapture, void** frames, unsigned long* hash);
+#else
 #include <execinfo.h>
+#endif
 
 #include <atomic>
 #include <map>
@@ -8,7 +14,11 @@
 namespace host::detail {
 std::vector<const void*> CallerStack() {
   void* frames[32];
+#ifdef _WIN32
+  int depth = RtlCaptureStackBackTrace(0, 32, frames, nullptr);
+#else
   int depth = backtrace(frames, 32);
+#endif
   // The first frame is this function's own.
   return depth > 1 ? std::vector<const void*>(frames + 1, frames + depth) : std::vector<const void*>{};
 }

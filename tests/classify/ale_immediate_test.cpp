@@ -1,6 +1,5 @@
 // Authorization answered at once: verdicts, write rights, reports, and the
 // events that never reach the client.
-#include "core/classify/endpoints.h"
 #include "tests/support/ale.h"
 
 namespace {
@@ -157,8 +156,8 @@ TEST_F(AleImmediate, PacketsThisDriverInjectedPassAcceptAndConnect) {
   Socket s = TcpSocket();
   NET_BUFFER_LIST* sent = ConnectPacket(s);
   NET_BUFFER_LIST* received = AcceptPacket(s);
-  host::wfp::MarkInjected(sent, gDriverState->transportInjection);
-  host::wfp::MarkInjected(received, gDriverState->transportInjection);
+  host::wfp::MarkInjected(sent, TransportInjection());
+  host::wfp::MarkInjected(received, TransportInjection());
   EXPECT_EQ(Authorize(s, host::stack::ConnectEvent(s, sent)).first.actionType, FWP_ACTION_PERMIT);
   EXPECT_EQ(Authorize(s, host::stack::AcceptEvent(s, received, 20, 20)).first.actionType, FWP_ACTION_PERMIT);
   EXPECT_TRUE(Calls().empty());

@@ -1,5 +1,5 @@
 // UDP datagrams reported with their owning process and payload.
-#include "core/classify/endpoints.h"
+#include "host/stack.h"
 #include "tests/support/classify.h"
 
 namespace {
@@ -35,6 +35,18 @@ class DatagramData : public ClassifyTest {
         .EndpointHandle(endpoint);
     event.layerData = list_;
     return RunClassify(event);
+  }
+  // The endpoint's bind in its owner's process, through the engine: the
+  // driver records the owner.
+  void Bind(UINT64 endpoint, UINT64 owner) {
+    host::stack::Socket s;
+    s.protocol = IPPROTO_UDP;
+    s.localPort = 5353;
+    s.processId = owner;
+    s.threadId = owner + 1;
+    s.endpointHandle = endpoint;
+    host::stack::Authorize(RunClassify, s, host::stack::BindEvent(s));
+    host::kernel::SetCurrentIds(kCurrentPid, kCurrentTid);
   }
   std::vector<std::string> Slots() {
     std::vector<std::string> s;
@@ -108,7 +120,7 @@ TEST_F(DatagramData, EveryNetBufferIsOneDatagramInChainOrderWithOneProcess) {
 }
 
 TEST_F(DatagramData, OwnerFromTheEndpointTableWithThreadZeroInAnotherProcess) {
-  RecordEndpoint(IPPROTO_UDP, 77, 4242, 0, 5353);
+  Bind(77, 4242);
   Datagrams({{Sent(12), 0, {}}});
   Classify(FWP_DIRECTION_OUTBOUND);
   for (const auto& c : Client().CallsTo("ReportPayload")) {
@@ -119,7 +131,7 @@ TEST_F(DatagramData, OwnerFromTheEndpointTableWithThreadZeroInAnotherProcess) {
 }
 
 TEST_F(DatagramData, OwnerInTheCurrentProcessKeepsTheThread) {
-  RecordEndpoint(IPPROTO_UDP, 77, kCurrentPid, 0, 5353);
+  Bind(77, kCurrentPid);
   Datagrams({{Sent(12), 0, {}}});
   Classify(FWP_DIRECTION_OUTBOUND);
   EXPECT_EQ(Client().CallsTo("ReportPayload").at(0).Value("threadId"), kCurrentTid);

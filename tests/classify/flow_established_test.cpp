@@ -1,6 +1,7 @@
 // Flow establishment: which flows get a context, how their HTTP inspection
 // starts, the endpoint tables, and the context's release at flow deletion.
 #include "core/classify/endpoints.h"
+#include "core/http/flow_context.h"
 #include "tests/support/flows.h"
 
 namespace {

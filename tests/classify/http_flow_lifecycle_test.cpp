@@ -1,6 +1,5 @@
 // One HTTP flow from connect to deletion, with every allocation and every
 // platform call of its path failed in turn, and many flows at once.
-#include "core/classify/endpoints.h"
 #include "tests/support/ale.h"
 #include "tests/support/flows.h"
 

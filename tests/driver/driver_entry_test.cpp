@@ -1,3 +1,4 @@
+#include "core/driver/driver_entry.h"
 #include "tests/support/machine.h"
 
 namespace {

@@ -1,6 +1,7 @@
 // HTTP request processing: what the client is asked and told for each
 // request, the reply it gets back, and the byte accounting that decides how
 // long a request's record stays queued.
+#include "core/driver/driver_state.h"
 #include "core/http/bounded_printf.h"
 #include "core/http/request_processing.h"
 #include "tests/support/flows.h"

@@ -6,8 +6,7 @@ namespace nqtest {
 
 void AleTest::SetUp() {
   ClassifyTest::SetUp();
-  ASSERT_NE(gDriverState, nullptr);
-  ASSERT_NE(gDriverState->transportInjection, nullptr) << "start-up creates the transport injection handle";
+  ASSERT_NE(TransportInjection(), nullptr) << "start-up creates the transport injection handle";
 }
 
 void AleTest::TearDown() {

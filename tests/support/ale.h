@@ -1,7 +1,6 @@
 // Test support for the authorization layers: sockets, their first packets,
 // and a machine whose verdict worker runs.
 #pragma once
-#include "core/worker/verdict_worker.h"
 #include "host/stack.h"
 #include "tests/support/classify.h"
 
@@ -26,6 +25,8 @@ class AleTest : public ClassifyTest {
   host::stack::Authorization Authorize(const Socket& s, const ClassifyEvent& e) {
     return host::stack::Authorize(Engine(), s, e);
   }
+  // The transport injection handle start-up created, as the engine holds it.
+  static HANDLE TransportInjection() { return InjectionHandleOfType(FWPS_INJECTION_TYPE_TRANSPORT); }
   // Answers every query with a pend handle and every decision with `block`.
   void PendEverything(NqU32 block);
   // Waits until the worker has no record in hand and the queue is empty.

@@ -1,15 +1,21 @@
 #include "tests/support/flows.h"
 
+#include "host/wfp.h"
 #include "host/wfp/flows.h"
 
 namespace nqtest {
 
-FlowContext* FlowTest::ContextOf(UINT64 flowHandle) {
+UINT32 FlowTest::StreamCalloutId() {
+  host::wfp::EngineView view = host::wfp::View();
+  for (const auto& callout : view.callouts)
+    if (host::wfp::GuidText(callout.applicableLayer) == host::wfp::GuidText(FWPM_LAYER_STREAM_V4))
+      return callout.calloutId;
+  return 0;
+}
+
+bool FlowTest::HasContext(UINT64 flowHandle) {
   UINT64 value = 0;
-  if (!host::wfp::detail::FlowContextFor(flowHandle, FWPS_LAYER_STREAM_V4,
-                                         gDriverState->calloutIds[CalloutSlotStream], &value))
-    return nullptr;
-  return FlowContextFromValue(value);
+  return host::wfp::detail::FlowContextFor(flowHandle, FWPS_LAYER_STREAM_V4, StreamCalloutId(), &value);
 }
 
 }  // namespace nqtest

@@ -1,13 +1,16 @@
 // Test support for TCP flows: establishment, stream indications, the
 // flow's context, and reply objects of the client's layout.
 #pragma once
-#include "core/http/flow_context.h"
 #include "host/stack.h"
 #include "tests/support/classify.h"
 
 #include <deque>
 #include <memory>
 #include <string>
+
+// The driver's per-flow record: tests that read it include its header and
+// run on the linked driver only (tests/support/machine.h).
+struct FlowContext;
 
 namespace nqtest {
 
@@ -65,8 +68,17 @@ class FlowTest : public ClassifyTest {
     return RunClassify(e);
   }
 
-  // The context the driver associated with the flow at the stream layer.
+  // The socket's endpoint released, as the stack classifies it.
+  static ClassifyResult Release(const Socket& s) { return RunClassify(host::stack::ReleaseEvent(s)); }
+  // The context the driver associated with the flow at the stream layer
+  // (linked driver only: it reads the driver's record).
   static FlowContext* ContextOf(UINT64 flowHandle);
+  // What the engine holds for the driver: whether the flow has a context at
+  // the stream layer, the stream callout's run-time id, the stream
+  // injection handle.
+  static bool HasContext(UINT64 flowHandle);
+  static UINT32 StreamCalloutId();
+  static HANDLE StreamInjection() { return InjectionHandleOfType(FWPS_INJECTION_TYPE_STREAM); }
 
   // One indication of the flow's stream, the pieces in net buffer lists of
   // their own; the indication lives until the test ends.

@@ -1,13 +1,27 @@
 // Test support: every test case runs in a fresh process, which is one freshly
 // booted simulated machine.
+//
+// The tests here reach the driver only through its entry point, its device
+// and table and the callouts the filter engine holds, so they run against
+// either build of it: the driver linked into the test program, or the real
+// nqwfpdrv.sys mapped into it (tests/image). Tests that look at the driver's
+// own records include its headers and run on the linked build only.
 #pragma once
-#include "core/driver/driver_entry.h"
+#include "core/driver/client_table.h"
+
+// 1 where the driver is linked into the test program (its records readable).
+#ifndef NQ_LINKED_DRIVER
+#define NQ_LINKED_DRIVER 0
+#endif
 #include "host/host.h"
 #include "tools/client/stand_in_client.h"
 
 #include <gtest/gtest.h>
 
 namespace nqtest {
+
+// The entry point of the driver under test (see above).
+PDRIVER_INITIALIZE DriverUnderTest();
 
 // Fails the test on any verifier violation the machine recorded during it.
 class MachineTest : public ::testing::Test {
@@ -18,7 +32,7 @@ class MachineTest : public ::testing::Test {
     for (const auto& v : violations) ADD_FAILURE() << "verifier: " << v;
   }
 
-  NTSTATUS LoadDriver() { return host::io::LoadDriver(DriverEntry, u"nqwfpdrv"); }
+  NTSTATUS LoadDriver() { return host::io::LoadDriver(DriverUnderTest(), u"nqwfpdrv"); }
   PDEVICE_OBJECT Device() { return host::io::FindDevice(u"\\Device\\NQ_WFP_BASE_DRV"); }
   ClientTable* Table() {
     PDEVICE_OBJECT d = Device();

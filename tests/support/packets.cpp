@@ -1,6 +1,14 @@
 #include "tests/support/classify.h"
 
+#include "host/wfp.h"
+
 namespace nqtest {
+
+HANDLE InjectionHandleOfType(UINT32 injectionType) {
+  for (const auto& h : host::wfp::View().injectionHandles)
+    if (h.injectionType == injectionType) return h.handle;
+  return nullptr;
+}
 
 std::string Ipv4Header(UINT8 protocol, UINT32 source, UINT32 destination, size_t transportLength) {
   std::string h(20, '\0');
