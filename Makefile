@@ -47,10 +47,12 @@ test: host32 host64 windows tsan asan fuzz
 	  ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
 	ctest --test-dir $(BUILD)/host64 --output-on-failure -j $(JOBS)
 	ctest --test-dir $(BUILD)/host32 --output-on-failure -j $(JOBS)
+	@$(MAKE) --no-print-directory image-test
 
 # The real nqwfpdrv.sys under Wine, with the host platform built as PE DLLs
 # for its kernel modules: the image's own tests and the black-box tests that
-# also run on host32 (tests/image). Installs Wine first.
+# also run on host32 (tests/image). Installs Wine first; the last step of
+# make test, whose log ends with its summary line.
 image-test: windows
 	@scripts/install-deps.sh image
 	cmake -S tests/image -B $(BUILD)/image $(CMAKE_GEN) \

@@ -124,7 +124,15 @@ void WaitWorkQueueIdle();
 // While paused, the delayed work queue keeps what is queued and runs none of
 // it (an item already running finishes). Resuming runs what waits.
 void PauseWorkQueue(bool paused);
-unsigned SystemThreadCount();
+unsigned SystemThreadCount();  // started since boot, the driver's and the platform's
+unsigned ServiceThreadCount();  // the platform's own, running now
+// Brings the machine to rest before its process ends: time stops, the
+// driver's threads finish what they were doing and block in their waits, and
+// the platform's own service threads are stopped and joined. What the process
+// ends afterwards is threads that wait and nothing else: no thread midway
+// through its start, none holding a lock or running a job. Call it last; the
+// machine runs nothing more after it.
+void Shutdown();
 unsigned OpenHandleCount();
 unsigned WorkItemCount();  // allocated and not freed
 unsigned MdlCount();       // allocated and not freed

@@ -78,7 +78,8 @@ void RunWorkQueue() {
   auto& q = workQueue();
   std::unique_lock<std::mutex> guard(q.lock);
   for (;;) {
-    q.wake.wait(guard, [&q] { return !q.items.empty() && !q.paused; });
+    q.wake.wait(guard, [&q] { return MachineStopping() || (!q.items.empty() && !q.paused); });
+    if (MachineStopping()) return;
     auto item = std::move(q.items.front());
     q.items.pop_front();
     ++q.running;
@@ -88,6 +89,11 @@ void RunWorkQueue() {
     --q.running;
     if (q.items.empty() && q.running == 0) q.idle.notify_all();
   }
+}
+
+void WakeWorkQueue() {
+  std::lock_guard<std::mutex> guard(workQueue().lock);
+  workQueue().wake.notify_all();
 }
 
 struct MdlTable {
@@ -272,7 +278,7 @@ extern "C" VOID NTAPI IoQueueWorkItem(PIO_WORKITEM ioWorkItem, PIO_WORKITEM_ROUT
   });
   if (!q.started) {
     q.started = true;
-    detail::StartSystemThread(detail::RunWorkQueue);
+    detail::StartServiceThread(detail::RunWorkQueue, detail::WakeWorkQueue);
   }
   q.wake.notify_one();
 }

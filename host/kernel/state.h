@@ -17,8 +17,17 @@ struct ThreadContext {
 ThreadContext& CurrentThread();
 uint64_t NewThreadId();
 
-// Runs a routine on a new system thread of the simulated machine.
+// Runs a routine on a new system thread of the simulated machine (the
+// driver's, from PsCreateSystemThread: it lives as long as the process).
 void StartSystemThread(std::function<void()> body);
+
+// Starts one of the platform's own service threads (the work queue, the BFE
+// notifier, injection completions, later reauthorizations). Its body returns
+// once MachineStopping() is true; `wake` takes the service's lock and rouses
+// it from its wait, so that it sees the change. kernel::Shutdown joins it.
+void StartServiceThread(std::function<void()> body, std::function<void()> wake);
+// True once kernel::Shutdown has begun; a service reads it under its own lock.
+bool MachineStopping();
 
 // The driver's system threads, for telling when all of them wait.
 void DriverThreadStarting();

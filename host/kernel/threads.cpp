@@ -14,6 +14,17 @@ namespace {
 std::atomic<uint64_t> nextThreadId{1000};
 std::atomic<unsigned> systemThreads{0};
 
+std::atomic<bool> stopping{false};
+
+struct ServiceThread {
+  std::thread thread;
+  std::function<void()> wake;
+};
+struct Services {
+  std::mutex lock;
+  std::vector<ServiceThread> running;
+};
+
 struct HandleTable {
   std::mutex lock;
   std::map<uintptr_t, std::string> open;
@@ -32,15 +43,42 @@ ThreadContext& CurrentThread() {
   return context;
 }
 
-void StartSystemThread(std::function<void()> body) {
+namespace {
+std::thread NewSystemThread(std::function<void()> body) {
   ++systemThreads;
-  std::thread([body = std::move(body)] {
+  return std::thread([body = std::move(body)] {
     ThreadContext& self = CurrentThread();
     self.processId = kernel::kSystemProcessId;
     self.irql = PASSIVE_LEVEL;
     body();
-  }).detach();
+  });
 }
+
+// Stops and joins every service thread; ones started meanwhile are taken too.
+void StopServiceThreads() {
+  auto& services = Forever<Services>();
+  for (;;) {
+    std::vector<ServiceThread> stopping;
+    {
+      std::lock_guard<std::mutex> guard(services.lock);
+      stopping.swap(services.running);
+    }
+    if (stopping.empty()) return;
+    for (ServiceThread& service : stopping) service.wake();
+    for (ServiceThread& service : stopping) service.thread.join();
+  }
+}
+}  // namespace
+
+void StartSystemThread(std::function<void()> body) { NewSystemThread(std::move(body)).detach(); }
+
+void StartServiceThread(std::function<void()> body, std::function<void()> wake) {
+  auto& services = Forever<Services>();
+  std::lock_guard<std::mutex> guard(services.lock);
+  services.running.push_back(ServiceThread{NewSystemThread(std::move(body)), std::move(wake)});
+}
+
+bool MachineStopping() { return stopping.load(); }
 
 HANDLE NewHandle(const char* kind) {
   auto& table = Forever<HandleTable>();
@@ -69,6 +107,21 @@ KIRQL CurrentIrql() { return detail::CurrentThread().irql; }
 void SetCurrentIrql(KIRQL irql) { detail::CurrentThread().irql = irql; }
 size_t HeldSpinLockCount() { return detail::CurrentThread().heldLocks.size(); }
 unsigned SystemThreadCount() { return detail::systemThreads.load(); }
+unsigned ServiceThreadCount() {
+  auto& services = detail::Forever<detail::Services>();
+  std::lock_guard<std::mutex> guard(services.lock);
+  return static_cast<unsigned>(services.running.size());
+}
+
+void Shutdown() {
+  // A timed wait that ran out now would set a driver thread running again.
+  StopClock(true);
+  WaitDriverThreadsIdle();
+  detail::stopping = true;
+  detail::StopServiceThreads();
+  // The services' last jobs may have signalled a driver thread.
+  WaitDriverThreadsIdle();
+}
 unsigned OpenHandleCount() {
   auto& table = detail::Forever<detail::HandleTable>();
   std::lock_guard<std::mutex> guard(table.lock);

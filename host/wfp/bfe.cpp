@@ -23,7 +23,8 @@ void RunNotifier() {
   Notifier& n = notifier();
   std::unique_lock<std::mutex> guard(n.lock);
   for (;;) {
-    n.wake.wait(guard, [&n] { return !n.jobs.empty(); });
+    n.wake.wait(guard, [&n] { return host::detail::MachineStopping() || !n.jobs.empty(); });
+    if (host::detail::MachineStopping()) return;
     std::function<void()> job = std::move(n.jobs.front());
     n.jobs.pop_front();
     guard.unlock();
@@ -34,6 +35,11 @@ void RunNotifier() {
   }
 }
 
+void WakeNotifier() {
+  std::lock_guard<std::mutex> guard(notifier().lock);
+  notifier().wake.notify_all();
+}
+
 // Runs a job on the notification thread and waits until it has run.
 void RunOnNotifier(std::function<void()> job) {
   Notifier& n = notifier();
@@ -42,7 +48,7 @@ void RunOnNotifier(std::function<void()> job) {
   uint64_t ticket = ++n.queued;
   if (!n.started) {
     n.started = true;
-    host::detail::StartSystemThread(RunNotifier);
+    host::detail::StartServiceThread(RunNotifier, WakeNotifier);
   }
   n.wake.notify_one();
   n.delivered.wait(guard, [&n, ticket] { return n.finished >= ticket; });

@@ -119,7 +119,8 @@ void RunCompletions() {
   auto& inj = injector();
   std::unique_lock<std::mutex> guard(inj.lock);
   for (;;) {
-    inj.changed.wait(guard, [&inj] { return !inj.held && !inj.queue.empty(); });
+    inj.changed.wait(guard, [&inj] { return host::detail::MachineStopping() || (!inj.held && !inj.queue.empty()); });
+    if (host::detail::MachineStopping()) return;
     Pending p = inj.queue.front();
     inj.queue.pop_front();
     ++inj.running;
@@ -129,6 +130,11 @@ void RunCompletions() {
     --inj.running;
     inj.changed.notify_all();
   }
+}
+
+void WakeCompletions() {
+  std::lock_guard<std::mutex> guard(injector().lock);
+  injector().changed.notify_all();
 }
 
 std::string FirstBufferBytes(const NET_BUFFER_LIST* list) {
@@ -150,7 +156,7 @@ NTSTATUS Inject(Injection entry, FWPS_INJECT_COMPLETE0* completionFn, HANDLE com
   }
   if (!inj.started) {
     inj.started = true;
-    host::detail::StartSystemThread(RunCompletions);
+    host::detail::StartServiceThread(RunCompletions, WakeCompletions);
   }
   inj.changed.notify_all();
   return STATUS_SUCCESS;

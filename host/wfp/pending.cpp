@@ -58,13 +58,19 @@ void RunLaterReauthorizations() {
   auto& o = ops();
   std::unique_lock<std::mutex> guard(o.lock);
   for (;;) {
-    o.changed.wait(guard, [&o] { return !o.later.empty(); });
+    o.changed.wait(guard, [&o] { return host::detail::MachineStopping() || !o.later.empty(); });
+    if (host::detail::MachineStopping()) return;
     auto op = o.later.front();
     o.later.pop_front();
     guard.unlock();
     Reauthorize(op);
     guard.lock();
   }
+}
+
+void WakeLaterReauthorizations() {
+  std::lock_guard<std::mutex> guard(ops().lock);
+  ops().changed.notify_all();
 }
 }  // namespace
 
@@ -178,7 +184,7 @@ extern "C" void NTAPI FwpsCompleteOperation0(HANDLE completionContext, NET_BUFFE
       o.later.push_back(op);
       if (!o.laterThreadStarted) {
         o.laterThreadStarted = true;
-        host::detail::StartSystemThread(wfp::RunLaterReauthorizations);
+        host::detail::StartServiceThread(wfp::RunLaterReauthorizations, wfp::WakeLaterReauthorizations);
       }
       o.changed.notify_all();
     }

@@ -287,4 +287,39 @@ TEST_F(HostKernel, WorkItemRunsOnTheWorkQueue) {
   IoFreeWorkItem(item);
   EXPECT_EQ(host::kernel::WorkItemCount(), 0u);
 }
+
+// A driver thread in a timed wait on an event nothing signals.
+KEVENT gNeverSet;
+std::atomic<bool> gTimedWaitReturned{false};
+VOID NTAPI WaitOnNeverSet(PVOID) {
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -20 * 1000 * 10;  // 20 ms
+  KeWaitForSingleObject(&gNeverSet, Executive, KernelMode, FALSE, &timeout);
+  gTimedWaitReturned = true;
+}
+
+// The end of a test process: nothing may be left starting, running a job or
+// about to wake when the process ends, since ending it kills every thread
+// wherever it is.
+TEST_F(HostKernel, ShutdownJoinsTheServiceThreadsAndLeavesTheDriverThreadsWaiting) {
+  KeInitializeEvent(&gNeverSet, SynchronizationEvent, FALSE);
+  HANDLE thread = nullptr;
+  ASSERT_EQ(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, WaitOnNeverSet, nullptr),
+            STATUS_SUCCESS);
+  ZwClose(thread);
+  DEVICE_OBJECT device{};
+  PIO_WORKITEM ran = IoAllocateWorkItem(&device);
+  PIO_WORKITEM leftQueued = IoAllocateWorkItem(&device);
+  IoQueueWorkItem(ran, CountWork, DelayedWorkQueue, nullptr);
+  host::kernel::WaitWorkQueueIdle();
+  host::kernel::PauseWorkQueue(true);
+  IoQueueWorkItem(leftQueued, CountWork, DelayedWorkQueue, nullptr);
+  EXPECT_EQ(host::kernel::ServiceThreadCount(), 1u) << "the work queue";
+
+  host::kernel::Shutdown();  // a queue that holds an item still stops
+  EXPECT_EQ(host::kernel::ServiceThreadCount(), 0u);
+  EXPECT_EQ(gWorkRuns.load(), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  EXPECT_FALSE(gTimedWaitReturned) << "time stopped: the driver's timed wait did not run out";
+}
 }  // namespace
