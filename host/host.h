@@ -21,8 +21,6 @@ namespace verifier {
 void Report(const std::string& rule, const std::string& detail);
 std::vector<std::string> Violations();
 void Clear();
-// Checks the current thread's IRQL against the highest one a routine allows.
-void RequireIrql(KIRQL highest, const char* routine);
 // The filter engine's pend, complete and inject routines may call back into
 // the callout (a completion reauthorizes at once); the driver holds none of
 // its spin locks across them.
