@@ -85,8 +85,9 @@ struct Failure {
 bool LastFailure(Failure* failure);
 // The lean pool counts blocks and bytes per tag and nothing else, as cheap
 // as the platform's look-aside path: no list of live blocks (no leak report,
-// Outstanding() is empty), no fills, no allocation failures. For
-// benchmarks; refused (false) while any block is outstanding.
+// Outstanding() is empty), no fills, no allocation failures, and its
+// allocations are not counted as calls. For benchmarks; refused (false)
+// while any block is outstanding.
 bool UseLeanAccounting(bool lean);
 struct TagUse {
   ULONG tag;

@@ -149,13 +149,14 @@ void LookasideFree(void* memory, size_t bytes) {
 }
 
 void* LeanAllocate(SIZE_T size, ULONG tag) {
-  LeanTallies::Add(kLeanAllocations, 1);
+  LeanTallies::Local counts;
+  counts.Add(kLeanAllocations, 1);
   auto* header = static_cast<LeanHeader*>(LookasideAllocate(sizeof(LeanHeader) + size));
   if (header == nullptr) return nullptr;
   size_t slot = SlotFor(tag);
   *header = LeanHeader{kLeanMagic, static_cast<uint32_t>(size), static_cast<uint32_t>(slot)};
-  LeanTallies::Add(LeanBlocksOf(slot), 1);
-  LeanTallies::Add(LeanBytesOf(slot), size);
+  counts.Add(LeanBlocksOf(slot), 1);
+  counts.Add(LeanBytesOf(slot), size);
   return header + 1;
 }
 
@@ -164,8 +165,9 @@ bool LeanFree(void* block) {
   LeanHeader* header = static_cast<LeanHeader*>(block) - 1;
   if (header->magic != kLeanMagic) return false;
   header->magic = 0;
-  LeanTallies::Subtract(LeanBlocksOf(header->slot), 1);
-  LeanTallies::Subtract(LeanBytesOf(header->slot), header->size);
+  LeanTallies::Local counts;
+  counts.Subtract(LeanBlocksOf(header->slot), 1);
+  counts.Subtract(LeanBytesOf(header->slot), header->size);
   LookasideFree(header, sizeof(LeanHeader) + header->size);
   return true;
 }
@@ -271,8 +273,10 @@ using namespace host;
 
 extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag) {
   verifier::RequireIrql(poolType == PagedPool ? APC_LEVEL : DISPATCH_LEVEL, "ExAllocatePoolWithTag");
-  if (faults::Check("ExAllocatePoolWithTag") != STATUS_SUCCESS) return nullptr;
+  // The lean pool costs what the platform's path would: it neither fails nor
+  // counts calls.
   if (pool::lean().on.load(std::memory_order_acquire)) return pool::LeanAllocate(numberOfBytes, tag);
+  if (faults::Check("ExAllocatePoolWithTag") != STATUS_SUCCESS) return nullptr;
   auto& p = pool::pool();
   std::lock_guard<std::mutex> guard(p.lock);
   ++p.allocations;

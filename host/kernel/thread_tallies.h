@@ -16,12 +16,23 @@ namespace host::detail {
 // call leaves nothing held. Owner only tells one set of tallies from another.
 template <typename Owner, size_t N>
 class ThreadTallies {
+  struct Copy;
+
  public:
-  static void Add(size_t index, uint64_t amount) {
-    std::atomic<uint64_t>& value = Mine()->values[index];
-    value.store(value.load(std::memory_order_relaxed) + amount, std::memory_order_relaxed);
-  }
-  static void Subtract(size_t index, uint64_t amount) { Add(index, ~amount + 1); }  // sums wrap back
+  // The calling thread's counts, for several changes in a row.
+  class Local {
+   public:
+    Local() : copy_(Mine()) {}
+    void Add(size_t index, uint64_t amount) {
+      std::atomic<uint64_t>& value = copy_->values[index];
+      value.store(value.load(std::memory_order_relaxed) + amount, std::memory_order_relaxed);
+    }
+    void Subtract(size_t index, uint64_t amount) { Add(index, ~amount + 1); }  // sums wrap back
+
+   private:
+    Copy* copy_;
+  };
+  static void Add(size_t index, uint64_t amount) { Local().Add(index, amount); }
 
   // The sum over all threads; exact once the adding threads are quiet.
   static uint64_t Sum(size_t index) {
