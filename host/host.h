@@ -21,8 +21,6 @@ namespace verifier {
 void Report(const std::string& rule, const std::string& detail);
 std::vector<std::string> Violations();
 void Clear();
-// Checks the current thread's IRQL against the highest one a routine allows.
-void RequireIrql(KIRQL highest, const char* routine);
 // The filter engine's pend, complete and inject routines may call back into
 // the callout (a completion reauthorizes at once); the driver holds none of
 // its spin locks across them.
@@ -87,8 +85,9 @@ struct Failure {
 bool LastFailure(Failure* failure);
 // The lean pool counts blocks and bytes per tag and nothing else, as cheap
 // as the platform's look-aside path: no list of live blocks (no leak report,
-// Outstanding() is empty), no fills, no allocation failures. For
-// benchmarks; refused (false) while any block is outstanding.
+// Outstanding() is empty), no fills, no allocation failures, and its
+// allocations are not counted as calls. For benchmarks; refused (false)
+// while any block is outstanding.
 bool UseLeanAccounting(bool lean);
 struct TagUse {
   ULONG tag;

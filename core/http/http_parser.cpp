@@ -9,39 +9,11 @@
 // members live in a LineCursor, so that the line bytes stored through char
 // pointers do not make the compiler reload them.
 #include "core/http/http_parser.h"
+#include "core/http/word_scan.h"
 
 namespace {
 
-// ---- Finding line ends a word at a time --------------------------------------
-typedef ULONG_PTR ScanWord;  // long is as wide as a pointer on every target here
-constexpr ScanWord kOnes = ~ScanWord(0) / 0xFF;
-constexpr ScanWord kHighBits = kOnes * 0x80;
-constexpr ScanWord kCRs = kOnes * '\r';
-constexpr ScanWord kLFs = kOnes * '\n';
-constexpr UINT32 kWordBytes = sizeof(ScanWord);
-static_assert(sizeof(ScanWord) == sizeof(unsigned long), "__builtin_ctzl takes a ScanWord");
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the lowest flagged byte comes first");
-
-// High bit of each byte of w that is CR or LF. A borrow only runs upwards
-// from a matching byte, so the lowest flag is always a true one.
-inline ScanWord LineEnds(ScanWord w) {
-  ScanWord cr = w ^ kCRs;
-  ScanWord lf = w ^ kLFs;
-  return (((cr - kOnes) & ~cr) | ((lf - kOnes) & ~lf)) & kHighBits;
-}
-// Non-zero when w has a byte below 0x0E, which every CR and LF is; cheaper
-// than LineEnds and rarely true inside header text.
-inline ScanWord Controls(ScanWord w) { return (w - kOnes * 0x0E) & ~w & kHighBits; }
-inline UINT32 FirstFlagged(ScanWord flags) { return static_cast<UINT32>(__builtin_ctzl(flags)) / 8; }
-// Unaligned loads and stores as byte copies, which the compiler folds into
-// one move on x86.
-inline ScanWord LoadWord(const void* p) {
-  ScanWord w;
-  __builtin_memcpy(&w, p, sizeof(w));
-  return w;
-}
-inline void StoreWord(void* p, ScanWord w) { __builtin_memcpy(p, &w, sizeof(w)); }
-inline bool IsLineEnd(UINT8 byte) { return byte == '\r' || byte == '\n'; }
+using namespace word_scan;
 
 // Index of the first CR or LF among the n bytes at p, or n when there is none.
 UINT32 FindLineEnd(const UINT8* p, UINT32 n) {
@@ -152,14 +124,15 @@ bool ReadContentLength(const char* text, UINT32* out) {
 // A header line other than the request line ended; it is NUL-terminated at
 // length. The line buffer is read eight bytes at a time, never past its end.
 // False when the line is malformed: a Content-Length that no 32-bit count holds.
-bool ReadHeaderLine(HttpParser* parser, UINT32 length) {
+inline __attribute__((always_inline)) bool ReadHeaderLine(HttpParser* parser, UINT32 length) {
   const char* line = parser->headerLine;
   UINT64 head = Load8(line, 8);
   if (length > 16 && head == Bytes8("Content-", 8) && Load8(line + 8, 7) == Bytes8("Length:", 7)) {
     parser->hasContentLength = 1;
     if (!ReadContentLength(line + 15, &parser->bodyRemaining)) return false;  // after "Content-Length:"
   } else if (length > 6 && (head & 0xFFFFFFFFFFull) == Bytes8("Host:", 5)) {
-    memcpy(parser->host, line + 5, strlen(line + 5) + 1);
+    const char* text = line + 5;  // after "Host:", read up to the buffer's end
+    memcpy(parser->host, text, TextLength(text, kLineBufferSize - 5) + 1);
   }
   return true;
 }

@@ -2,6 +2,7 @@
 // flow's request queue.
 #include "core/driver/driver_state.h"
 #include "core/http/http_parser.h"
+#include "core/http/word_scan.h"
 
 namespace {
 
@@ -22,28 +23,50 @@ bool IsHttp1RequestLine(const char* line, SIZE_T length) {
   return tail == prefix || strstr(line, kVersionPrefix) != nullptr;
 }
 
+// How many bytes from the start of a text may be read a word at a time: the
+// parser's own line buffers to their end, any other text only byte by byte.
+SIZE_T Readable(const HttpParser* parser, const char* text) {
+  return text == parser->requestLine || text == parser->host ? kLineBufferSize : 0;
+}
+
+// The Host text as its copy needs it, in one pass over the usual text: its
+// length, the leading spaces to skip, and where the ':' of a port stands
+// (at `length` when there is none).
+struct HostText {
+  SIZE_T length;
+  SIZE_T skip;
+  SIZE_T colon;
+};
+HostText MeasureHost(const char* text, SIZE_T readable) {
+  HostText h{0, 0, 0};
+  while (text[h.skip] == ' ') ++h.skip;  // the NUL ends the spaces
+  const char* name = text + h.skip;
+  const SIZE_T rest = readable > h.skip ? readable - h.skip : 0;
+  const SIZE_T stop = word_scan::SpanUntil(name, rest, ':');
+  h.colon = h.skip + stop;
+  h.length = name[stop] == ':' ? h.colon + word_scan::TextLength(name + stop, rest > stop ? rest - stop : 0) : h.colon;
+  return h;
+}
+
 }  // namespace
 
 UINT32 StoreRequest(HttpParser* parser, const char* hostText, const char* requestLine, UINT32 headerBytes,
                     UINT32 contentLength) {
-  SIZE_T lineLength = strlen(requestLine);
+  SIZE_T lineLength = word_scan::TextLength(requestLine, Readable(parser, requestLine));
   if (!IsHttp1RequestLine(requestLine, lineLength)) return 0;
 
   char* lineCopy = AllocateText(lineLength);
   if (lineCopy == nullptr) return 0;
-  SIZE_T hostLength = strlen(hostText);
-  char* hostCopy = AllocateText(hostLength);
+  const HostText host = MeasureHost(hostText, Readable(parser, hostText));
+  char* hostCopy = AllocateText(host.length);
   if (hostCopy == nullptr) {
     FreeNonPaged(lineCopy);
     return 0;
   }
 
   // The host name: without leading spaces, and without a port.
-  SIZE_T skip = 0;
-  while (skip < hostLength && hostText[skip] == ' ') ++skip;
-  memcpy(hostCopy, hostText + skip, hostLength - skip + 1);
-  // The copy ends within hostLength bytes, so its NUL bounds the search.
-  if (char* colon = strchr(hostCopy, ':')) *colon = '\0';
+  memcpy(hostCopy, hostText + host.skip, host.length - host.skip + 1);
+  if (host.colon < host.length) hostCopy[host.colon - host.skip] = '\0';
   memcpy(lineCopy, requestLine, lineLength + 1);
 
   auto* record = static_cast<RequestRecord*>(AllocateNonPaged(sizeof(RequestRecord)));

@@ -1,4 +1,5 @@
 #include "host/kernel/state.h"
+#include "host/kernel/thread_tallies.h"
 
 #ifdef _WIN32
 // The Win32 layer under a PE build of the host: kernel32's stack walker.
@@ -43,63 +44,64 @@ struct Table {
   std::map<std::string, Hook> hooks;
   bool failed = false;
   Failure last;
-  // Set while a failure or an action is armed: with none, a routine's check
-  // is one load and one count.
-  std::atomic<bool> anyArmed{false};
 };
 Table& table() { return detail::Forever<Table>(); }
+// Set while a failure or an action is armed: with none, a routine's check is
+// one relaxed load and a count in the calling thread's own tally.
+std::atomic<bool> anyArmed{false};
 
 // Call counts, one slot per routine name as the routine passes it (a string
 // literal, so one address per place it is written); found by that address
-// without a lock. Names spelt alike in several places count together when
-// read.
-struct CallCounter {
-  std::atomic<const char*> routine{nullptr};
-  std::atomic<unsigned> calls{0};
-};
+// without a lock, and counted in a per-thread tally. Names spelt alike in
+// several places count together when read.
 constexpr size_t kCounterSlots = 512;
-CallCounter* counters() {
-  static CallCounter* slots = new CallCounter[kCounterSlots];
-  return slots;
-}
+std::atomic<const char*> gCounterRoutines[kCounterSlots];  // constant-initialised, never destroyed
+using CallTallies = detail::ThreadTallies<struct CallCounting, kCounterSlots>;
 
-unsigned CountCall(const char* routine) {
-  CallCounter* slots = counters();
+// Counts one call; returns the routine's slot, or kCounterSlots with none left.
+size_t CountCall(const char* routine) {
   size_t start = (reinterpret_cast<uintptr_t>(routine) >> 3) % kCounterSlots;
   for (size_t probe = 0; probe < kCounterSlots; ++probe) {
-    CallCounter& slot = slots[(start + probe) % kCounterSlots];
-    const char* owner = slot.routine.load(std::memory_order_acquire);
+    size_t slot = (start + probe) % kCounterSlots;
+    const char* owner = gCounterRoutines[slot].load(std::memory_order_acquire);
     if (owner == nullptr) {
-      if (slot.routine.compare_exchange_strong(owner, routine, std::memory_order_acq_rel)) owner = routine;
+      if (gCounterRoutines[slot].compare_exchange_strong(owner, routine, std::memory_order_acq_rel)) owner = routine;
     }
-    if (owner == routine) return slot.calls.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (owner == routine) {
+      CallTallies::Add(slot, 1);
+      return slot;
+    }
   }
   verifier::Report("HOST_USAGE", std::string("no call counter left for ") + routine);
-  return 0;
+  return kCounterSlots;
 }
+
+// The number since boot of the call just counted; exact while no other
+// thread calls the same routine.
+unsigned CallNumber(size_t slot) { return slot < kCounterSlots ? static_cast<unsigned>(CallTallies::Sum(slot)) : 0; }
 }  // namespace
 
 void FailCall(const std::string& routine, unsigned nth, NTSTATUS status, bool every) {
   std::lock_guard<std::mutex> guard(table().lock);
   table().armed[routine] = Arm{nth, status, every};
-  table().anyArmed.store(true, std::memory_order_release);
+  anyArmed.store(true, std::memory_order_release);
 }
 
 void BeforeCall(const std::string& routine, unsigned nth, std::function<void()> action) {
   std::lock_guard<std::mutex> guard(table().lock);
   table().hooks[routine] = Hook{nth, std::move(action)};
-  table().anyArmed.store(true, std::memory_order_release);
+  anyArmed.store(true, std::memory_order_release);
 }
 
 void Clear() {
   std::lock_guard<std::mutex> guard(table().lock);
   table().armed.clear();
   table().hooks.clear();
-  table().anyArmed.store(false, std::memory_order_release);
+  anyArmed.store(false, std::memory_order_release);
 }
 
 NTSTATUS Check(const char* routine) {
-  if (!table().anyArmed.load(std::memory_order_acquire)) {
+  if (!anyArmed.load(std::memory_order_relaxed)) {
     CountCall(routine);
     return STATUS_SUCCESS;
   }
@@ -115,7 +117,7 @@ NTSTATUS Check(const char* routine) {
   // The action runs on the calling thread, before the routine does anything,
   // with none of the host's own locks held.
   if (action) action();
-  unsigned call = CountCall(routine);
+  unsigned call = CallNumber(CountCall(routine));
   std::lock_guard<std::mutex> guard(table().lock);
   auto it = table().armed.find(routine);
   if (it == table().armed.end()) return STATUS_SUCCESS;
@@ -129,10 +131,9 @@ NTSTATUS Check(const char* routine) {
 
 std::vector<std::pair<std::string, unsigned>> CallCounts() {
   std::map<std::string, unsigned> byName;
-  CallCounter* slots = counters();
   for (size_t i = 0; i < kCounterSlots; ++i) {
-    const char* routine = slots[i].routine.load(std::memory_order_acquire);
-    if (routine != nullptr) byName[routine] += slots[i].calls.load(std::memory_order_relaxed);
+    const char* routine = gCounterRoutines[i].load(std::memory_order_acquire);
+    if (routine != nullptr) byName[routine] += static_cast<unsigned>(CallTallies::Sum(i));
   }
   return {byName.begin(), byName.end()};
 }

@@ -1,5 +1,6 @@
 // Non-paged pool with per-tag accounting, leak reports and failure injection.
 #include "host/kernel/state.h"
+#include "host/kernel/thread_tallies.h"
 
 #include <algorithm>
 #include <atomic>
@@ -41,20 +42,24 @@ constexpr uint64_t kLeanMagic = 0x4C45414E504F4F4Cull;
 struct TagSlot {
   std::atomic<bool> used{false};
   std::atomic<ULONG> tag{0};
-  std::atomic<size_t> blocks{0};
-  std::atomic<size_t> bytes{0};
 };
 constexpr size_t kTagSlots = 64;
-// Atomics only, constant-initialised and never destroyed work: no call
-// stands between an allocation and its counts.
+// Atomics only, constant-initialised and never destroyed: no call stands
+// between an allocation and its counts.
 struct Lean {
   std::atomic<bool> on{false};
-  std::atomic<uint64_t> allocations{0};
   TagSlot slots[kTagSlots];
 };
 Lean gLean;
 Lean& lean() { return gLean; }
 std::mutex& SlotLock() { return detail::Forever<std::mutex>(); }  // taken only to give a tag its slot
+
+// The counts, in each thread's own tally as a processor keeps its own: the
+// allocations made, then blocks and bytes per tag slot.
+constexpr size_t kLeanAllocations = 0;
+constexpr size_t LeanBlocksOf(size_t slot) { return 1 + slot; }
+constexpr size_t LeanBytesOf(size_t slot) { return 1 + kTagSlots + slot; }
+using LeanTallies = detail::ThreadTallies<struct LeanCounting, 1 + 2 * kTagSlots>;
 
 size_t SlotFor(ULONG tag) {
   Lean& l = lean();
@@ -74,14 +79,84 @@ size_t SlotFor(ULONG tag) {
   return kTagSlots - 1;  // more tags than slots: the last one holds the rest
 }
 
+// Each thread keeps the lean blocks it frees on look-aside lists of its own,
+// one per 16-byte size class, and takes them back from there first: the
+// platform's per-processor look-aside path, with no locked instruction.
+constexpr size_t kClassBytes = 16;
+constexpr size_t kLookasideClasses = 64;  // blocks of up to 1 KB, header included
+constexpr unsigned kLookasideDepth = 64;  // blocks kept per class
+struct FreeBlock {
+  FreeBlock* next;
+};
+struct Lookaside {
+  FreeBlock* heads[kLookasideClasses];
+  unsigned depth[kLookasideClasses];
+  enum : unsigned char { Unused, InUse, Ended } state;
+};
+thread_local Lookaside tLookaside;  // constant-initialised: no guard on the hot path
+
+// The class of a block of `bytes` (header included), 2 at least so that a
+// free block holds its link; kLookasideClasses for blocks kept on no list.
+size_t ClassOf(size_t bytes) {
+  size_t c = (bytes + kClassBytes - 1) / kClassBytes;
+  return c < 2 ? 2 : c < kLookasideClasses ? c : kLookasideClasses;
+}
+
+// Frees what the calling thread's lists hold when it ends.
+struct LookasideDrain {
+  ~LookasideDrain() {
+    Lookaside& l = tLookaside;
+    l.state = Lookaside::Ended;
+    for (size_t c = 0; c < kLookasideClasses; ++c) {
+      while (FreeBlock* block = l.heads[c]) {
+        l.heads[c] = block->next;
+        std::free(block);
+      }
+      l.depth[c] = 0;
+    }
+  }
+};
+__attribute__((noinline)) void StartLookaside() {
+  thread_local LookasideDrain drain;
+  (void)drain;
+  tLookaside.state = Lookaside::InUse;
+}
+
+void* LookasideAllocate(size_t bytes) {
+  size_t c = ClassOf(bytes);
+  Lookaside& l = tLookaside;
+  if (c < kLookasideClasses && l.heads[c] != nullptr) {
+    FreeBlock* block = l.heads[c];
+    l.heads[c] = block->next;
+    --l.depth[c];
+    return block;
+  }
+  return std::malloc(c < kLookasideClasses ? c * kClassBytes : bytes);
+}
+
+void LookasideFree(void* memory, size_t bytes) {
+  size_t c = ClassOf(bytes);
+  Lookaside& l = tLookaside;
+  if (__builtin_expect(l.state == Lookaside::Unused, 0)) StartLookaside();
+  if (c == kLookasideClasses || l.state != Lookaside::InUse || l.depth[c] == kLookasideDepth) {
+    std::free(memory);
+    return;
+  }
+  auto* block = static_cast<FreeBlock*>(memory);
+  block->next = l.heads[c];
+  l.heads[c] = block;
+  ++l.depth[c];
+}
+
 void* LeanAllocate(SIZE_T size, ULONG tag) {
-  lean().allocations.fetch_add(1, std::memory_order_relaxed);
-  auto* header = static_cast<LeanHeader*>(std::malloc(sizeof(LeanHeader) + size));
+  LeanTallies::Local counts;
+  counts.Add(kLeanAllocations, 1);
+  auto* header = static_cast<LeanHeader*>(LookasideAllocate(sizeof(LeanHeader) + size));
   if (header == nullptr) return nullptr;
   size_t slot = SlotFor(tag);
   *header = LeanHeader{kLeanMagic, static_cast<uint32_t>(size), static_cast<uint32_t>(slot)};
-  lean().slots[slot].blocks.fetch_add(1, std::memory_order_relaxed);
-  lean().slots[slot].bytes.fetch_add(size, std::memory_order_relaxed);
+  counts.Add(LeanBlocksOf(slot), 1);
+  counts.Add(LeanBytesOf(slot), size);
   return header + 1;
 }
 
@@ -90,16 +165,24 @@ bool LeanFree(void* block) {
   LeanHeader* header = static_cast<LeanHeader*>(block) - 1;
   if (header->magic != kLeanMagic) return false;
   header->magic = 0;
-  TagSlot& slot = lean().slots[header->slot];
-  slot.blocks.fetch_sub(1, std::memory_order_relaxed);
-  slot.bytes.fetch_sub(header->size, std::memory_order_relaxed);
-  std::free(header);
+  LeanTallies::Local counts;
+  counts.Subtract(LeanBlocksOf(header->slot), 1);
+  counts.Subtract(LeanBytesOf(header->slot), header->size);
+  LookasideFree(header, sizeof(LeanHeader) + header->size);
   return true;
+}
+
+size_t LeanBlocksOfTag(ULONG tag) {
+  size_t n = 0;
+  for (size_t i = 0; i < kTagSlots; ++i)
+    if (lean().slots[i].used.load(std::memory_order_acquire) && lean().slots[i].tag.load(std::memory_order_relaxed) == tag)
+      n += static_cast<size_t>(LeanTallies::Sum(LeanBlocksOf(i)));
+  return n;
 }
 
 size_t LeanBlocks() {
   size_t n = 0;
-  for (const TagSlot& slot : lean().slots) n += slot.blocks.load(std::memory_order_relaxed);
+  for (size_t i = 0; i < kTagSlots; ++i) n += static_cast<size_t>(LeanTallies::Sum(LeanBlocksOf(i)));
   return n;
 }
 
@@ -124,7 +207,7 @@ void ClearFailures() {
 
 uint64_t AllocationCount() {
   std::lock_guard<std::mutex> guard(pool().lock);
-  return pool().allocations + lean().allocations.load(std::memory_order_relaxed);
+  return pool().allocations + LeanTallies::Sum(kLeanAllocations);
 }
 
 bool UseLeanAccounting(bool on) {
@@ -136,10 +219,11 @@ bool UseLeanAccounting(bool on) {
 
 std::vector<TagUse> LeanUse() {
   std::vector<TagUse> use;
-  for (const TagSlot& slot : lean().slots)
-    if (slot.used.load(std::memory_order_acquire))
-      use.push_back({slot.tag.load(std::memory_order_relaxed), slot.blocks.load(std::memory_order_relaxed),
-                     slot.bytes.load(std::memory_order_relaxed)});
+  for (size_t i = 0; i < kTagSlots; ++i)
+    if (lean().slots[i].used.load(std::memory_order_acquire))
+      use.push_back({lean().slots[i].tag.load(std::memory_order_relaxed),
+                     static_cast<size_t>(LeanTallies::Sum(LeanBlocksOf(i))),
+                     static_cast<size_t>(LeanTallies::Sum(LeanBytesOf(i)))});
   return use;
 }
 
@@ -156,10 +240,7 @@ std::vector<Allocation> Outstanding() { return OutstandingSince(0); }
 
 size_t OutstandingCount(ULONG tag) {
   std::lock_guard<std::mutex> guard(pool().lock);
-  size_t n = 0;
-  for (const TagSlot& slot : lean().slots)
-    if (slot.used.load(std::memory_order_acquire) && slot.tag.load(std::memory_order_relaxed) == tag)
-      n += slot.blocks.load(std::memory_order_relaxed);
+  size_t n = LeanBlocksOfTag(tag);
   for (const auto& entry : pool().live) n += entry.second.tag == tag;
   return n;
 }
@@ -192,8 +273,10 @@ using namespace host;
 
 extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag) {
   verifier::RequireIrql(poolType == PagedPool ? APC_LEVEL : DISPATCH_LEVEL, "ExAllocatePoolWithTag");
-  if (faults::Check("ExAllocatePoolWithTag") != STATUS_SUCCESS) return nullptr;
+  // The lean pool costs what the platform's path would: it neither fails nor
+  // counts calls.
   if (pool::lean().on.load(std::memory_order_acquire)) return pool::LeanAllocate(numberOfBytes, tag);
+  if (faults::Check("ExAllocatePoolWithTag") != STATUS_SUCCESS) return nullptr;
   auto& p = pool::pool();
   std::lock_guard<std::mutex> guard(p.lock);
   ++p.allocations;

@@ -34,13 +34,9 @@ struct HandleTable {
 
 uint64_t NewThreadId() { return nextThreadId.fetch_add(4); }
 
-ThreadContext& CurrentThread() {
-  thread_local ThreadContext context = [] {
-    ThreadContext c;
-    c.threadId = NewThreadId();
-    return c;
-  }();
-  return context;
+void NameThread(ThreadContext* context) {
+  context->threadId = NewThreadId();
+  context->named = true;
 }
 
 namespace {
@@ -148,19 +144,16 @@ extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK spinLock) {
   while (__atomic_exchange_n(word, 1, __ATOMIC_ACQUIRE) != 0) {
     while (__atomic_load_n(word, __ATOMIC_RELAXED) != 0) sched_yield();
   }
-  self.heldLocks.push_back(spinLock);
+  self.heldLocks.Add(spinLock);
   return old;
 }
 
 extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql) {
   auto& self = detail::CurrentThread();
-  auto& held = self.heldLocks;
-  auto it = std::find(held.begin(), held.end(), spinLock);
-  if (it == held.end()) {
+  if (!self.heldLocks.Remove(spinLock)) {
     verifier::Report("SPIN_LOCK_NOT_OWNED", "a thread released a spin lock it does not hold");
     return;
   }
-  held.erase(it);
   __atomic_store_n(reinterpret_cast<volatile ULONG_PTR*>(spinLock), 0, __ATOMIC_RELEASE);
   if (newIrql > DISPATCH_LEVEL) verifier::Report("IRQL_NOT_LESS_OR_EQUAL", "KfReleaseSpinLock to an IRQL above DISPATCH_LEVEL");
   self.irql = newIrql;

@@ -54,16 +54,9 @@ void Clear() {
   log.entries.clear();
 }
 
-namespace {
-[[gnu::cold, gnu::noinline]] void ReportIrql(KIRQL irql, KIRQL highest, const char* routine) {
+void ReportIrql(KIRQL irql, KIRQL highest, const char* routine) {
   Report("IRQL_NOT_LESS_OR_EQUAL", std::string(routine) + " called at IRQL " + std::to_string(irql) + " (at most " +
                                        std::to_string(highest) + " allowed)");
-}
-}  // namespace
-
-void RequireIrql(KIRQL highest, const char* routine) {
-  KIRQL irql = detail::CurrentThread().irql;
-  if (__builtin_expect(irql > highest, 0)) ReportIrql(irql, highest, routine);
 }
 
 void RequireNoSpinLockHeld(const char* routine) {

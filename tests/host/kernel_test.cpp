@@ -2,10 +2,12 @@
 // on it, and its verifier catches the faults it is there to catch.
 #include "tests/support/machine.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -90,6 +92,42 @@ TEST_F(HostKernel, CallsAreCountedByNameWithOrWithoutAFailureArmed) {
   EXPECT_EQ(failure.routine, "IoAllocateMdl");
   EXPECT_EQ(failure.call, before + 2);
   IoFreeMdl(first);
+}
+
+// Counts are kept per thread; what threads counted, running or ended, and
+// blocks freed by a thread other than the one that took them all add up.
+TEST_F(HostKernel, CountsFromManyThreadsAddUpAfterTheyEnd) {
+  constexpr int kThreads = 6, kRounds = 500;
+  unsigned callsBefore = host::faults::CallCount("IoAllocateMdl");
+  ASSERT_TRUE(host::pool::UseLeanAccounting(true));
+  std::vector<void*> handedOver(kThreads * kRounds);
+  for (int wave = 0; wave < 2; ++wave) {  // the second wave takes over the first one's tallies
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+      threads.emplace_back([t, &handedOver] {
+        char bytes[8];
+        for (int r = 0; r < kRounds; ++r) {
+          IoFreeMdl(IoAllocateMdl(bytes, sizeof(bytes), FALSE, FALSE, nullptr));
+          void*& slot = handedOver[t * kRounds + r];
+          if (slot == nullptr) {
+            slot = ExAllocatePoolWithTag(NonPagedPool, 24 + r % 100, 'X');
+          } else {  // a block another thread took
+            ExFreePoolWithTag(slot, 'X');
+            slot = nullptr;
+          }
+        }
+      });
+    for (auto& thread : threads) thread.join();
+    if (wave == 0) {
+      EXPECT_EQ(host::pool::OutstandingCount('X'), size_t(kThreads * kRounds));
+      std::reverse(handedOver.begin(), handedOver.end());  // each thread frees another's blocks
+    }
+  }
+  EXPECT_EQ(host::faults::CallCount("IoAllocateMdl"), callsBefore + 2 * kThreads * kRounds);
+  EXPECT_EQ(host::pool::OutstandingCount('X'), 0u);
+  for (const auto& use : host::pool::LeanUse())
+    if (use.tag == 'X') EXPECT_EQ(use.bytes, 0u);
+  EXPECT_TRUE(host::pool::UseLeanAccounting(false));
 }
 
 TEST_F(HostKernel, AnActionRunsOnceBeforeTheNthCallOfARoutine) {

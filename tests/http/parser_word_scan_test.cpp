@@ -115,3 +115,30 @@ TEST_F(WordScan, TheHeaderBoundFallsAtEveryOffsetOfALine) {
 }
 
 }  // namespace
+
+// The record's copies are measured a word at a time within the parser's
+// buffers: Host texts with and without spaces and ports, of every length up
+// to the buffer's, and NUL bytes inside the request line and the Host line,
+// after which the copies end as strlen and strchr would end them.
+TEST_F(WordScan, RequestCopiesEndWhereTheTextsEnd) {
+  const std::string kHosts[] = {"", " ", "   ", "h", " h", "h:", ":", " :8080", "h:1:2", std::string("a\0b", 3),
+                                std::string("ab:\0c", 5)};
+  for (size_t h = 0; h < sizeof(kHosts) / sizeof(kHosts[0]); ++h) {
+    const std::string& host = kHosts[h];
+    for (size_t pad = 0; pad < 3 * sizeof(ULONG_PTR); ++pad) {
+      CheckedParser p;
+      std::string stream = "GET /" + Text(pad) + " HTTP/1.1\r\nHost:" + host + Text(pad % 5) + "\r\n\r\n";
+      FeedInChunks(p, stream, 0, pad % sizeof(ULONG_PTR));
+      ASSERT_EQ(p.Problem(), "") << "host " << h << " pad " << pad;
+    }
+  }
+  for (size_t length = 240; length <= 260; ++length) {  // the Host text up to and past its buffer
+    CheckedParser p;
+    std::string text = Text(length / 2) + ":" + Text(length - length / 2);
+    FeedInChunks(p, "GET / HTTP/1.1\r\nHost:" + text + "\r\n\r\n", 0, length % sizeof(ULONG_PTR));
+    ASSERT_EQ(p.Problem(), "") << "length " << length;
+  }
+  CheckedParser p;
+  FeedInChunks(p, std::string("GET /a\0b HTTP/1.1\r\nHost: x\r\n\r\n", 30), 0, 1);
+  EXPECT_EQ(p.Problem(), "") << "a NUL in the request line";
+}
