@@ -127,7 +127,7 @@ bool ReadContentLength(const char* text, UINT32* out) {
 inline __attribute__((always_inline)) bool ReadHeaderLine(HttpParser* parser, UINT32 length) {
   const char* line = parser->headerLine;
   UINT64 head = Load8(line, 8);
-  if (length > 16 && head == Bytes8("Content-", 8) && Load8(line + 8, 7) == Bytes8("Length:", 7)) {
+  if (head == Bytes8("Content-", 8) && length > 16 && Load8(line + 8, 7) == Bytes8("Length:", 7)) {
     parser->hasContentLength = 1;
     if (!ReadContentLength(line + 15, &parser->bodyRemaining)) return false;  // after "Content-Length:"
   } else if (length > 6 && (head & 0xFFFFFFFFFFull) == Bytes8("Host:", 5)) {
