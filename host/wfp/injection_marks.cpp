@@ -38,6 +38,10 @@ extern "C" FWPS_PACKET_INJECTION_STATE NTAPI FwpsQueryPacketInjectionState0(HAND
   verifier::RequireIrql(DISPATCH_LEVEL, "FwpsQueryPacketInjectionState0");
   faults::Check("FwpsQueryPacketInjectionState0");
   if (injectionContext != nullptr) *injectionContext = nullptr;
+  if (list == nullptr) {  // the platform would fault on it
+    verifier::Report("BAD_NET_BUFFER_LIST", "FwpsQueryPacketInjectionState0 of a null NET_BUFFER_LIST");
+    return FWPS_PACKET_NOT_INJECTED;
+  }
   std::lock_guard<std::mutex> guard(wfp::marks().lock);
   HANDLE injector = wfp::InjectorOf(list);
   if (injector == injectionHandle) return FWPS_PACKET_INJECTED_BY_SELF;

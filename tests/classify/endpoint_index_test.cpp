@@ -66,7 +66,9 @@ class EndpointIndex : public ClassifyTest {
     UINT16 other = static_cast<UINT16>(random() % kPorts);
     UINT32 address = kAddresses[random() % 4];
     ASSERT_EQ(Owner(protocol, address, other), PlainOwner(protocol, address, other)) << "step " << step;
-    if (protocol == IPPROTO_UDP) ASSERT_EQ(UdpHandle(handle), PlainHandle(IPPROTO_UDP, handle)) << "step " << step;
+    if (protocol == IPPROTO_UDP) {
+      ASSERT_EQ(UdpHandle(handle), PlainHandle(IPPROTO_UDP, handle)) << "step " << step;
+    }
   }
 
   // Phases that grow the tables well past the size at which the index is

@@ -384,6 +384,9 @@ TEST_F(StreamInjection, WhatThePlatformRefusesIsRefusedAndNothingIsInjected) {
   EXPECT_TRUE(host::wfp::Injections().empty());
   EXPECT_EQ(FwpsQueryPacketInjectionState0(kInjector, list, nullptr), FWPS_PACKET_NOT_INJECTED);
   FwpsFreeNetBufferList0(list);
+  EXPECT_EQ(FwpsQueryPacketInjectionState0(kInjector, nullptr, nullptr), FWPS_PACKET_NOT_INJECTED)
+      << "a null list is reported, not followed";
+  ExpectViolation("BAD_NET_BUFFER_LIST");
 }
 
 // Until its completion comes, an injected list and the MDLs under it are
