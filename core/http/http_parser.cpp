@@ -100,6 +100,27 @@ inline UINT64 Load8(const char* text, UINT32 n) {
   __builtin_memcpy(&value, text, sizeof(value));
   return n == 8 ? value : value & ((UINT64(1) << (8 * n)) - 1);
 }
+// Bit 5 of every letter among the first n bytes of a lower-case text: OR-ed
+// into the same bytes of a line, it makes its letters lower case and leaves
+// every other byte as it is, so that only the letters match either case.
+constexpr UINT64 LetterBits8(const char* text, UINT32 n) {
+  UINT64 bits = 0;
+  for (UINT32 k = n; k > 0; --k) bits = bits << 8 | (text[k - 1] >= 'a' && text[k - 1] <= 'z' ? 0x20 : 0);
+  return bits;
+}
+// True when the line starts with the n-byte header name (lower case, with
+// its colon) in any case. The line buffer is read a word at a time, never
+// past its end.
+template <UINT32 N>
+inline bool NameIs(const char* line, const char (&name)[N]) {
+  constexpr UINT32 n = N - 1;
+  static_assert(n <= 24, "names of up to three words");
+  for (UINT32 at = 0; at < n; at += 8) {
+    const UINT32 part = n - at < 8 ? n - at : 8;
+    if ((Load8(line + at, part) | LetterBits8(name + at, part)) != Bytes8(name + at, part)) return false;
+  }
+  return true;
+}
 
 constexpr UINT64 kMaxContentLength = 0xFFFFFFFFu;
 
@@ -121,18 +142,53 @@ bool ReadContentLength(const char* text, UINT32* out) {
   return true;
 }
 
+inline char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
+inline bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// The framing a Transfer-Encoding line's value gives: chunked when its last
+// coding (the last non-empty item of the comma list, blanks trimmed) is
+// chunked in any case, refused otherwise. A line that filled its buffer may
+// have lost bytes, so its last coding is unknown.
+UINT8 FramingOf(const char* value, UINT32 length, bool whole) {
+  static const char kChunked[] = "chunked";
+  if (!whole) return BodyRefused;
+  UINT32 end = length;
+  while (end > 0 && (IsBlank(value[end - 1]) || value[end - 1] == ',')) --end;
+  UINT32 begin = end;
+  while (begin > 0 && value[begin - 1] != ',') --begin;
+  while (begin < end && IsBlank(value[begin])) ++begin;
+  if (end - begin != sizeof(kChunked) - 1) return BodyRefused;
+  for (UINT32 k = 0; k < end - begin; ++k)
+    if (Lower(value[begin + k]) != kChunked[k]) return BodyRefused;
+  return BodyChunked;
+}
+
 // A header line other than the request line ended; it is NUL-terminated at
-// length. The line buffer is read eight bytes at a time, never past its end.
-// False when the line is malformed: a Content-Length that no 32-bit count holds.
+// length. False when the line is malformed: a Content-Length that no 32-bit
+// count holds or that differs from an earlier one, or a Transfer-Encoding
+// whose framing the parser cannot follow.
 inline __attribute__((always_inline)) bool ReadHeaderLine(HttpParser* parser, UINT32 length) {
   const char* line = parser->headerLine;
-  UINT64 head = Load8(line, 8);
-  if (head == Bytes8("Content-", 8) && length > 16 && Load8(line + 8, 7) == Bytes8("Length:", 7)) {
+  // Most lines start with none of the three names: one test rules them out.
+  const char first = Lower(line[0]);
+  if (first != 'c' && first != 'h' && first != 't') return true;
+  if (length > 16 && NameIs(line, "content-length:")) {
+    UINT32 value = 0;
+    if (!ReadContentLength(line + 15, &value)) return false;  // after "Content-Length:"
+    // Two lengths that differ leave the body's end to whichever the server takes.
+    if (parser->hasContentLength != 0 && value != parser->bodyRemaining) {
+      parser->bodyFraming = BodyRefused;
+      return false;
+    }
     parser->hasContentLength = 1;
-    if (!ReadContentLength(line + 15, &parser->bodyRemaining)) return false;  // after "Content-Length:"
-  } else if (length > 6 && (head & 0xFFFFFFFFFFull) == Bytes8("Host:", 5)) {
+    parser->bodyRemaining = value;
+  } else if (length > 6 && NameIs(line, "host:")) {
     const char* text = line + 5;  // after "Host:", read up to the buffer's end
     memcpy(parser->host, text, TextLength(text, kLineBufferSize - 5) + 1);
+  } else if (length >= 18 && NameIs(line, "transfer-encoding:")) {
+    constexpr UINT32 kName = 18;
+    parser->bodyFraming = FramingOf(line + kName, length - kName, length < kLineBufferSize - 2);
+    if (parser->bodyFraming == BodyRefused) return false;
   }
   return true;
 }
@@ -317,8 +373,102 @@ UINT32 ScanHeader(HttpParser* parser, const UINT8* data, UINT32 length) {
   return i;
 }
 
+// ---- Chunked bodies -----------------------------------------------------------------
+// Index of a hex digit's value, or -1.
+inline int HexValue(UINT8 byte) {
+  if (byte >= '0' && byte <= '9') return byte - '0';
+  byte = static_cast<UINT8>(byte | 0x20);
+  return byte >= 'a' && byte <= 'f' ? byte - 'a' + 10 : -1;
+}
+
+constexpr UINT32 kChunkError = LineError, kBodyEnd = LineHeaderEnd;
+
+// One byte of a chunked body's syntax (not of a chunk's data). Returns the
+// next ChunkState; kChunkError when the byte breaks the syntax, kBodyEnd
+// when it ended the body.
+UINT32 ChunkSyntaxByte(HttpParser* parser, UINT8 byte) {
+  switch (parser->lineState) {
+    case ChunkSizeStart:
+    case ChunkSizeDigits: {
+      int digit = HexValue(byte);
+      if (digit >= 0) {
+        if (parser->bodyRemaining > (kMaxContentLength >> 4)) return kChunkError;  // no 32-bit size holds it
+        parser->bodyRemaining = parser->bodyRemaining << 4 | static_cast<UINT32>(digit);
+        return ChunkSizeDigits;
+      }
+      if (parser->lineState == ChunkSizeStart) return kChunkError;  // a size has one digit at least
+      [[fallthrough]];
+    }
+    case ChunkExtension:
+      if (byte == '\r') return ChunkSizeCR;
+      if (byte != '\n') {
+        bool extension = byte == ';' || IsBlank(static_cast<char>(byte)) || parser->lineState == ChunkExtension;
+        return extension ? static_cast<UINT32>(ChunkExtension) : kChunkError;
+      }
+      [[fallthrough]];
+    case ChunkSizeCR:
+      if (byte != '\n') return kChunkError;
+      return parser->bodyRemaining == 0 ? TrailerStart : ChunkData;  // the last chunk has size 0
+    case ChunkDataEnd:
+      if (byte == '\r') return ChunkDataCR;
+      [[fallthrough]];
+    case ChunkDataCR:
+      return byte == '\n' ? static_cast<UINT32>(ChunkSizeStart) : kChunkError;
+    case TrailerStart:
+      if (byte == '\r') return TrailerEndCR;
+      if (byte == '\n') return kBodyEnd;
+      return TrailerText;
+    case TrailerText:
+      if (byte == '\r') return TrailerCR;
+      return byte == '\n' ? TrailerStart : TrailerText;
+    case TrailerCR:
+      return byte == '\n' ? static_cast<UINT32>(TrailerStart) : kChunkError;
+    case TrailerEndCR:
+      return byte == '\n' ? kBodyEnd : kChunkError;
+    default:
+      return kChunkError;
+  }
+}
+
+// Skips chunked body bytes: chunk data by subtraction, the syntax around it
+// byte by byte. Returns the bytes taken; lineState is kBodyEnd when the body
+// ended with the last of them, kChunkError when the body is malformed or
+// would make the request's size overflow 32 bits (the bad byte is not
+// counted), otherwise the ChunkState to resume at.
+UINT32 SkipChunkedBody(HttpParser* parser, const UINT8* data, UINT32 length) {
+  const UINT64 room = kMaxContentLength - parser->headerBytes - parser->lineIndex;
+  const UINT32 n = length < room ? length : static_cast<UINT32>(room);
+  UINT32 i = 0;
+  while (i < n && parser->lineState != kBodyEnd) {
+    if (parser->lineState == ChunkData) {
+      UINT32 skip = n - i < parser->bodyRemaining ? n - i : parser->bodyRemaining;
+      parser->bodyRemaining -= skip;
+      i += skip;
+      if (parser->bodyRemaining == 0) parser->lineState = ChunkDataEnd;
+      continue;
+    }
+    UINT32 next = ChunkSyntaxByte(parser, data[i]);
+    if (next == kChunkError) break;
+    parser->lineState = next;
+    ++i;
+  }
+  parser->lineIndex += i;
+  if (parser->lineState != kBodyEnd && i < length) parser->lineState = kChunkError;
+  return i;
+}
+
+// A request's header ended with a chunked Transfer-Encoding: its body is
+// read chunk by chunk from here.
+void StartChunkedBody(HttpParser* parser) {
+  parser->state = ParserSkippingBody;
+  parser->lineState = ChunkSizeStart;
+  parser->lineIndex = 0;
+  parser->bodyRemaining = 0;
+}
+
 void ResetRequest(HttpParser* parser) {
   parser->hasContentLength = 0;
+  parser->bodyFraming = BodyByLength;
   parser->lineState = LineText;
   parser->lineIndex = 0;
   parser->lineLength = 0;
@@ -348,6 +498,21 @@ UINT32 ParseHttpRequests(HttpParser* parser, const UINT8* data, UINT32 length) {
         ResetRequest(parser);
         break;
       case ParserSkippingBody:
+        if (parser->bodyFraming == BodyChunked) {
+          UINT32 used = SkipChunkedBody(parser, data, length);
+          if (parser->lineState == LineError) {
+            parser->bodyFraming = BodyRefused;
+            parser->state = ParserStopped;
+            return completed;
+          }
+          if (parser->lineState != LineHeaderEnd) return completed;
+          CloseOpenRequest(parser, parser->headerBytes + parser->lineIndex);
+          data += used;
+          length -= used;
+          parser->state = ParserRequestDone;
+          if (length == 0) return completed;
+          continue;
+        }
         if (length <= parser->bodyRemaining) {
           parser->bodyRemaining -= length;
           if (parser->bodyRemaining == 0) parser->state = ParserRequestDone;
@@ -371,6 +536,17 @@ UINT32 ParseHttpRequests(HttpParser* parser, const UINT8* data, UINT32 length) {
     if (parser->lineState != LineHeaderEnd) {
       parser->state = ParserInHeader;
       return completed;
+    }
+    if (parser->bodyFraming == BodyChunked) {  // the coding, not any Content-Length, frames the body
+      if (StoreOpenRequest(parser, parser->host, parser->requestLine) == 0) {
+        parser->state = ParserStopped;
+        return completed;
+      }
+      ++completed;
+      StartChunkedBody(parser);
+      data += used;
+      length -= used;
+      continue;
     }
     UINT32 contentLength = parser->hasContentLength ? parser->bodyRemaining : 0;
     // The request's size must be countable, or what follows it is misframed.

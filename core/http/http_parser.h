@@ -3,10 +3,12 @@
 //
 // The parser is fed every chunk of a flow's outbound stream data in order. It
 // finds the end of each request header, keeps the request line and the Host
-// value, skips the body by Content-Length and queues one RequestRecord per
-// complete request. Every header is bounded to 4096 bytes, every line to its
-// fixed 256-byte buffer; anything that is not a well-formed HTTP/1.x request
-// header stops the parser for the rest of the flow.
+// value, skips the body by Content-Length or, for a chunked Transfer-Encoding,
+// chunk by chunk, and queues one RequestRecord per complete request. Header
+// names are matched without regard to case, as servers match them. Every
+// header is bounded to 4096 bytes, every line to its fixed 256-byte buffer;
+// anything that is not a well-formed HTTP/1.x request header stops the
+// parser for the rest of the flow.
 #pragma once
 #include "platform/wdk.h"
 
@@ -42,6 +44,7 @@ struct RequestRecord {
   char* requestLine;  // own copy, allocated with its length + 2
   char* host;         // Host text without leading spaces, cut at ':'; "" without a Host line
   UINT8 blocked;      // the client answers this request itself; created 0
+  UINT8 bodyOpen;     // its chunked body has not ended: size is kOpenRequestSize until it has
 };
 
 // Node of the request queue: a singly linked list from the newest to the
@@ -51,12 +54,47 @@ struct RequestNode {
   RequestNode* next;  // next older node, null at the oldest
 };
 
+// How the current request's body is framed. A server takes a request's
+// Transfer-Encoding over its Content-Length and reads a chunked body to its
+// last chunk: the parser must frame the stream as the server will, or a
+// request could pass as body bytes. What it cannot frame it refuses.
+enum BodyFraming : UINT8 {
+  BodyByLength = 0,  // Content-Length bytes, none without one
+  BodyChunked = 1,   // Transfer-Encoding ending in chunked: chunks up to the last one and its trailer
+  BodyRefused = 2,   // framing the parser cannot follow (another coding, conflicting lengths, a bad
+                     // chunk): the parser stopped and the flow's further data must be dropped
+};
+
+// While a chunked body is skipped (state ParserSkippingBody, BodyChunked),
+// lineState holds where in the chunk syntax the parser stands, lineIndex the
+// body bytes so far and bodyRemaining the chunk size being read, then the
+// chunk's data bytes still to skip.
+enum ChunkState : UINT32 {
+  ChunkSizeStart = 8,   // the first hex digit of a chunk size
+  ChunkSizeDigits = 9,  // more digits, an extension or the line end
+  ChunkExtension = 10,  // after the digits: skipped to the line end
+  ChunkSizeCR = 11,     // the size line's CR; its LF follows
+  ChunkData = 12,       // bodyRemaining data bytes still to skip
+  ChunkDataEnd = 13,    // the CR LF or LF after a chunk's data
+  ChunkDataCR = 14,     // that CR; its LF follows
+  TrailerStart = 15,    // the start of a trailer line, or the empty line that ends the body
+  TrailerText = 16,     // inside a trailer line
+  TrailerCR = 17,       // a trailer line's CR; its LF follows
+  TrailerEndCR = 18,    // the CR of the empty line; its LF ends the body
+};
+
+// The size of a queued request whose chunked body has not ended yet: no
+// count of passed bytes reaches it, so the record stays queued until the
+// parser knows its size.
+constexpr UINT32 kOpenRequestSize = 0xFFFFFFFFu;
+
 struct HttpParser {
   UINT32 state;              // ParserState
   UINT32 headerBytes;        // bytes of the current header so far, line ends included
   UINT32 bodyRemaining;      // Content-Length value; while skipping, body bytes still to skip
   UINT8 hasContentLength;    // the current header had a Content-Length line
-  UINT32 lineState;          // LineState
+  UINT8 bodyFraming;         // BodyFraming of the current request
+  UINT32 lineState;          // LineState; ChunkState in a chunked body
   UINT32 lineIndex;          // lines of the current header completed; 0 in the request line
   char requestLine[kLineBufferSize];
   char headerLine[kLineBufferSize];
@@ -68,6 +106,8 @@ struct HttpParser {
   UINT32 queueCount;
 };
 NQ_X86_ASSERT(__builtin_offsetof(HttpParser, hasContentLength) == 12);
+NQ_X86_ASSERT(__builtin_offsetof(HttpParser, bodyFraming) == 13);
+NQ_X86_ASSERT(__builtin_offsetof(HttpParser, lineState) == 16);
 NQ_X86_ASSERT(__builtin_offsetof(HttpParser, requestLine) == 24);
 NQ_X86_ASSERT(__builtin_offsetof(HttpParser, host) == 536);
 NQ_X86_ASSERT(__builtin_offsetof(HttpParser, lineLength) == 792);
@@ -75,6 +115,7 @@ NQ_X86_ASSERT(__builtin_offsetof(HttpParser, queueLock) == 796);
 NQ_X86_ASSERT(__builtin_offsetof(HttpParser, queueCount) == 804);
 NQ_X86_ASSERT(sizeof(HttpParser) == 808);
 NQ_X86_ASSERT(sizeof(RequestRecord) == 16);
+NQ_X86_ASSERT(__builtin_offsetof(RequestRecord, bodyOpen) == 13);
 NQ_X86_ASSERT(sizeof(RequestNode) == 8);
 
 // A parser as an inspected flow starts it: members and buffers cleared, the
@@ -92,6 +133,12 @@ UINT32 ParseHttpRequests(HttpParser* parser, const UINT8* data, UINT32 length);
 // one or its copies cannot be allocated.
 UINT32 StoreRequest(HttpParser* parser, const char* hostText, const char* requestLine, UINT32 headerBytes,
                     UINT32 contentLength);
+// As StoreRequest, for a request whose chunked body follows: its record is
+// queued with kOpenRequestSize and bodyOpen set.
+UINT32 StoreOpenRequest(HttpParser* parser, const char* hostText, const char* requestLine);
+// The chunked body of the newest record, if still queued and open, ended:
+// sets its size and clears bodyOpen.
+void CloseOpenRequest(HttpParser* parser, UINT32 size);
 
 // Queue operations; the caller holds queueLock. QueuePushNewest returns 0
 // when the node cannot be allocated; QueuePopOldest returns 0 on an empty

@@ -262,6 +262,12 @@ bool ParserEnded(const HttpParser* parser) {
   return parser->state == ParserDisabled || parser->state == ParserStopped;
 }
 
+// The parser stopped at a request whose body it cannot frame as a server
+// would: any byte from there on may be a request of its own, so none passes.
+bool FramingRefused(const HttpParser* parser) {
+  return parser->state == ParserStopped && parser->bodyFraming == BodyRefused;
+}
+
 void ReleaseReplyObjects(const Processing& p) {
   NqReplyObject* objects[2] = {p.primaryObject, p.secondaryObject};
   for (NqReplyObject* object : objects) {
@@ -278,6 +284,7 @@ UINT32 ProcessHttpData(FlowContext* flow, const UINT8* data, UINT32 length, UINT
   *reinject = 0;
   *reply = nullptr;
   if (ParserEnded(&flow->parser)) {
+    if (FramingRefused(&flow->parser)) return 1;  // inspection goes on, to drop every segment
     flow->httpEnabled = 0;
     return 0;
   }
@@ -291,6 +298,7 @@ UINT32 ProcessHttpData(FlowContext* flow, const UINT8* data, UINT32 length, UINT
   DropRestOfTornRequest(p, completed);
   if (ParserEnded(&flow->parser) && completed == 0) {
     RequestRecord* oldest = PeekOldest(&flow->parser);
+    if (FramingRefused(&flow->parser)) p.dropSegment = true;
     return (oldest != nullptr && oldest->blocked) || p.dropSegment ? 1 : 0;
   }
   if (completed == 1) {
@@ -301,6 +309,7 @@ UINT32 ProcessHttpData(FlowContext* flow, const UINT8* data, UINT32 length, UINT
     AccountWithoutNewRequest(p);
   }
   ReleaseReplyObjects(p);
+  if (FramingRefused(&flow->parser)) p.dropSegment = true;
 
   UINT32 result = p.result != 0 ? p.result : (p.dropSegment ? 1 : 0);
   // A dropped segment may hold part of a request still queued; the rest of

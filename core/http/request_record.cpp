@@ -50,8 +50,8 @@ HostText MeasureHost(const char* text, SIZE_T readable) {
 
 }  // namespace
 
-UINT32 StoreRequest(HttpParser* parser, const char* hostText, const char* requestLine, UINT32 headerBytes,
-                    UINT32 contentLength) {
+namespace {
+UINT32 QueueRequest(HttpParser* parser, const char* hostText, const char* requestLine, UINT32 size, UINT8 bodyOpen) {
   SIZE_T lineLength = word_scan::TextLength(requestLine, Readable(parser, requestLine));
   if (!IsHttp1RequestLine(requestLine, lineLength)) return 0;
 
@@ -76,16 +76,38 @@ UINT32 StoreRequest(HttpParser* parser, const char* hostText, const char* reques
     FreeNonPaged(lineCopy);
     return 1;
   }
-  record->size = headerBytes + contentLength;
+  record->size = size;
   record->requestLine = lineCopy;
   record->host = hostCopy;
   record->blocked = 0;
+  record->bodyOpen = bodyOpen;
 
   KIRQL oldIrql = KfAcquireSpinLock(&parser->queueLock);
   UINT32 queued = QueuePushNewest(parser, record);
   KfReleaseSpinLock(&parser->queueLock, oldIrql);
   if (queued == 0) FreeRequestRecord(record);
   return 1;
+}
+}  // namespace
+
+UINT32 StoreRequest(HttpParser* parser, const char* hostText, const char* requestLine, UINT32 headerBytes,
+                    UINT32 contentLength) {
+  return QueueRequest(parser, hostText, requestLine, headerBytes + contentLength, 0);
+}
+
+UINT32 StoreOpenRequest(HttpParser* parser, const char* hostText, const char* requestLine) {
+  return QueueRequest(parser, hostText, requestLine, kOpenRequestSize, 1);
+}
+
+void CloseOpenRequest(HttpParser* parser, UINT32 size) {
+  KIRQL oldIrql = KfAcquireSpinLock(&parser->queueLock);
+  if (RequestNode* newest = parser->queueHead) {
+    if (newest->record->bodyOpen != 0) {
+      newest->record->size = size;
+      newest->record->bodyOpen = 0;
+    }
+  }
+  KfReleaseSpinLock(&parser->queueLock, oldIrql);
 }
 
 void FreeRequestRecord(RequestRecord* record) {

@@ -352,6 +352,63 @@ TEST_F(RequestProcessing, RequestBegunInADroppedSegmentIsDroppedToItsEnd) {
   EXPECT_EQ(flow_->dropInProgress, 0);
 }
 
+// ---- Framing ------------------------------------------------------------------------
+// A request with a chunked body is accounted to the end of its last chunk: an
+// answered one has every body segment dropped, however long the body runs,
+// and the request behind it is decided as the first request of a flow is.
+TEST_F(RequestProcessing, AnsweredChunkedPostDropsItsBodyToTheLastChunk) {
+  NqReplyObject* object = replies_.Make("HTTP/1.1 403 Forbidden\r\n\r\n");
+  PrimaryAnswers(object);
+  const std::string header = "POST /up HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n";
+  Outcome o = Feed(header + "400\r\n" + std::string(100, 'b'));
+  EXPECT_EQ(o.result, 1u);
+  EXPECT_EQ(o.reply, "HTTP/1.1 403 Forbidden\r\n\r\n");
+  EXPECT_EQ(CallsTo(Calls(), "QueryHttpPrimary").at(0).Value("requestSize"), kOpenRequestSize)
+      << "the size of a request whose body has not ended is not known";
+  // What the parser takes for chunk data may read as a request to a server
+  // that never saw the header: it is dropped like the rest of the body.
+  EXPECT_EQ(Feed("GET /smuggled HTTP/1.1\r\n\r\n" + std::string(898, 'b')).result, 1u);
+  EXPECT_EQ(Feed("\r\n0\r\n\r\n").result, 1u) << "the last chunk too";
+  EXPECT_EQ(flow_->parser.state, ParserRequestDone);
+  EXPECT_EQ(ReleaseCount(Calls(), object), 1u);
+}
+
+TEST_F(RequestProcessing, RequestBehindAChunkedBodyIsDecided) {
+  std::vector<std::string> urls;
+  Client().answers().queryHttpPrimary = [&urls](const client::Call& call, NqReplyObject**) {
+    urls.push_back(call.Find("url")->text);
+    return 0u;
+  };
+  const std::string post = "POST /up HTTP/1.1\r\ntransfer-encoding: chunked\r\nContent-Length: 60\r\n\r\n";
+  EXPECT_EQ(Feed(post + "5\r\nhello\r\n").result, 0u);
+  EXPECT_EQ(Feed("0\r\n\r\n").result, 0u);
+  EXPECT_EQ(flow_->parser.queueCount, 0u) << "the request's bytes have all passed";
+  EXPECT_EQ(Feed("GET /next HTTP/1.1\r\nHost: n\r\n\r\n").result, 0u);
+  EXPECT_EQ(urls, (std::vector<std::string>{"/up", "/next"}));
+  EXPECT_EQ(Reports().size(), 2u);
+}
+
+// Framing the parser cannot follow leaves no byte of the flow it can vouch
+// for: the segment that carries it and every one after it is dropped.
+TEST_F(RequestProcessing, RefusedFramingDropsTheFlowFromThere) {
+  Outcome o = Feed(kGet + "POST / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n" + kGet);
+  EXPECT_EQ(o.result, 1u);
+  EXPECT_FALSE(o.hasReply);
+  EXPECT_EQ(Reports().size(), 1u) << "the request before it is still reported";
+  EXPECT_EQ(flow_->parser.bodyFraming, BodyRefused);
+  EXPECT_EQ(Feed(kGet).result, 1u);
+  EXPECT_EQ(flow_->httpEnabled, 1u) << "inspection goes on, to drop";
+  EXPECT_EQ(Reports().size(), 1u);
+
+  FreeFlowContext(flow_);
+  flow_ = CreateFlowContext(2, 80, kPid, Net(Ipv4("10.0.0.2")), 49153, Net(Ipv4("192.0.2.10")));
+  ASSERT_NE(flow_, nullptr);
+  const std::string header = "POST /up HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+  EXPECT_EQ(Feed(header + "5\r\nhello").result, 0u);
+  EXPECT_EQ(Feed("XX5\r\n").result, 1u) << "a chunk syntax broken mid-body";
+  EXPECT_EQ(Feed(kGet).result, 1u);
+}
+
 TEST(BoundedPrintf, AlwaysTerminatesAndSaysWhenItCut) {
   char buffer[8];
   std::memset(buffer, 'z', sizeof(buffer));
