@@ -156,16 +156,29 @@ struct Model {
   std::vector<size_t> answered;  // indices into requests
   Ranges delivered;              // let through or re-injected
   Ranges dropped;                // blocked behind a reply or a disconnect
+  // Where the segment began in which the parser refused the framing: from
+  // there the flow is cut, every segment dropped.
+  uint64_t refusedAt = UINT64_MAX;
+  bool frontOpen = false;  // the reference's oldest request is open and already in `requests`
 
   // Feeds a segment; returns how many requests it completed.
-  uint32_t Feed(const std::string& bytes) {
+  uint32_t Feed(const std::string& bytes, uint64_t begin) {
     if (parser.state == 1 || parser.state == 5) return 0;
     uint32_t completed = parser.Parse(reinterpret_cast<const uint8_t*>(bytes.data()),
                                       static_cast<uint32_t>(bytes.size()));
+    if (parser.state == 1 && parser.bodyFraming == 2) refusedAt = begin;
+    // A request whose chunked body has not ended runs to the end of the
+    // stream until the body does.
     while (!parser.queue.empty()) {
-      uint64_t size = parser.queue.front().size;
-      requests.emplace_back(nextStart, nextStart + size);
-      nextStart += size;
+      const nqtest::ReferenceRequest& front = parser.queue.front();
+      if (!frontOpen) requests.emplace_back(nextStart, front.bodyOpen ? UINT64_MAX : nextStart + front.size);
+      if (front.bodyOpen) {
+        frontOpen = true;
+        break;
+      }
+      if (frontOpen) requests.back().second = nextStart + front.size;
+      frontOpen = false;
+      nextStart += front.size;
       parser.queue.pop_front();
     }
     return completed;
@@ -202,7 +215,7 @@ class FlowRun {
     uint64_t begin = model_.offset, end = begin + bytes.size();
     model_.offset = end;
     size_t requestsBefore = model_.requests.size();
-    uint32_t completed = model_.Feed(bytes);
+    uint32_t completed = model_.Feed(bytes, begin);
     CheckVerdict(r, bytes, begin, end, injectionsBefore, completed, requestsBefore);
     CheckQueue();
     CheckReplyObjects();
@@ -248,12 +261,16 @@ class FlowRun {
     } else {
       Fail("a stream verdict other than permit or block", segments_);
     }
+    if (begin >= model_.refusedAt && r.actionType == FWP_ACTION_PERMIT)
+      Fail("a segment let through after the framing was refused", segments_);
     for (size_t k : model_.answered)
       if (model_.delivered.Overlaps(model_.requests[k].first, model_.requests[k].second))
         Fail("a byte of an answered request was let through or re-injected", segments_);
     // The server gets each request whole or not at all.
+    // (Except where the flow is cut for framing it cannot follow: the
+    // disconnect ends a request begun before as well.)
     for (const auto& [first, last] : model_.requests)
-      if (model_.delivered.Overlaps(first, last) && model_.dropped.Overlaps(first, last))
+      if (last <= model_.refusedAt && model_.delivered.Overlaps(first, last) && model_.dropped.Overlaps(first, last))
         Fail("a request was let through in part", segments_);
   }
 

@@ -125,8 +125,11 @@ TEST_F(HostKernel, CountsFromManyThreadsAddUpAfterTheyEnd) {
   }
   EXPECT_EQ(host::faults::CallCount("IoAllocateMdl"), callsBefore + 2 * kThreads * kRounds);
   EXPECT_EQ(host::pool::OutstandingCount('X'), 0u);
-  for (const auto& use : host::pool::LeanUse())
-    if (use.tag == 'X') EXPECT_EQ(use.bytes, 0u);
+  for (const auto& use : host::pool::LeanUse()) {
+    if (use.tag == 'X') {
+      EXPECT_EQ(use.bytes, 0u);
+    }
+  }
   EXPECT_TRUE(host::pool::UseLeanAccounting(false));
 }
 
