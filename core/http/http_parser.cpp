@@ -108,16 +108,36 @@ constexpr UINT64 LetterBits8(const char* text, UINT32 n) {
   for (UINT32 k = n; k > 0; --k) bits = bits << 8 | (text[k - 1] >= 'a' && text[k - 1] <= 'z' ? 0x20 : 0);
   return bits;
 }
-// True when the line starts with the n-byte header name (lower case, with
-// its colon) in any case. The line buffer is read a word at a time, never
-// past its end.
+// A header name (lower case, with its colon) as the words a line is compared
+// with: its bytes, and the letter bits that fold a line's letters to lower
+// case, eight bytes a word, the last word masked to the name's end.
+struct HeaderName {
+  UINT32 length;
+  UINT32 words;
+  UINT64 bytes[3];
+  UINT64 letters[3];
+};
 template <UINT32 N>
-inline bool NameIs(const char* line, const char (&name)[N]) {
-  constexpr UINT32 n = N - 1;
-  static_assert(n <= 24, "names of up to three words");
-  for (UINT32 at = 0; at < n; at += 8) {
-    const UINT32 part = n - at < 8 ? n - at : 8;
-    if ((Load8(line + at, part) | LetterBits8(name + at, part)) != Bytes8(name + at, part)) return false;
+constexpr HeaderName MakeName(const char (&name)[N]) {
+  static_assert(N - 1 <= 24, "names of up to three words");
+  HeaderName h{N - 1, (N - 1 + 7) / 8, {0, 0, 0}, {0, 0, 0}};
+  for (UINT32 w = 0; w < h.words; ++w) {
+    const UINT32 part = N - 1 - 8 * w < 8 ? N - 1 - 8 * w : 8;
+    h.bytes[w] = Bytes8(name + 8 * w, part);
+    h.letters[w] = LetterBits8(name + 8 * w, part);
+  }
+  return h;
+}
+constexpr HeaderName kContentLength = MakeName("content-length:");
+constexpr HeaderName kHost = MakeName("host:");
+constexpr HeaderName kTransferEncoding = MakeName("transfer-encoding:");
+
+// True when the line starts with the header name in any case. The line
+// buffer is read a word at a time, never past its end.
+inline __attribute__((always_inline)) bool NameIs(const char* line, const HeaderName& name) {
+  for (UINT32 w = 0; w < name.words; ++w) {
+    const UINT32 part = name.length - 8 * w < 8 ? name.length - 8 * w : 8;
+    if ((Load8(line + 8 * w, part) | name.letters[w]) != name.bytes[w]) return false;
   }
   return true;
 }
@@ -172,7 +192,7 @@ inline __attribute__((always_inline)) bool ReadHeaderLine(HttpParser* parser, UI
   // Most lines start with none of the three names: one test rules them out.
   const char first = Lower(line[0]);
   if (first != 'c' && first != 'h' && first != 't') return true;
-  if (length > 16 && NameIs(line, "content-length:")) {
+  if (length > 16 && NameIs(line, kContentLength)) {
     UINT32 value = 0;
     if (!ReadContentLength(line + 15, &value)) return false;  // after "Content-Length:"
     // Two lengths that differ leave the body's end to whichever the server takes.
@@ -182,10 +202,10 @@ inline __attribute__((always_inline)) bool ReadHeaderLine(HttpParser* parser, UI
     }
     parser->hasContentLength = 1;
     parser->bodyRemaining = value;
-  } else if (length > 6 && NameIs(line, "host:")) {
+  } else if (length > 6 && NameIs(line, kHost)) {
     const char* text = line + 5;  // after "Host:", read up to the buffer's end
     memcpy(parser->host, text, TextLength(text, kLineBufferSize - 5) + 1);
-  } else if (length >= 18 && NameIs(line, "transfer-encoding:")) {
+  } else if (length >= 18 && NameIs(line, kTransferEncoding)) {
     constexpr UINT32 kName = 18;
     parser->bodyFraming = FramingOf(line + kName, length - kName, length < kLineBufferSize - 2);
     if (parser->bodyFraming == BodyRefused) return false;
