@@ -2,10 +2,11 @@
 // skipped by subtraction.
 #include "core/http/chunked_body.h"
 
+#include "core/http/word_scan.h"
+
 namespace {
 
 constexpr UINT64 kMaxRequestSize = 0xFFFFFFFFu;
-inline bool IsBlank(UINT8 c) { return c == ' ' || c == '\t'; }
 
 // Index of a hex digit's value, or -1.
 inline int HexValue(UINT8 byte) {
@@ -35,7 +36,7 @@ UINT32 ChunkSyntaxByte(HttpParser* parser, UINT8 byte) {
     case ChunkExtension:
       if (byte == '\r') return ChunkSizeCR;
       if (byte != '\n') {
-        bool extension = byte == ';' || IsBlank(byte) || parser->lineState == ChunkExtension;
+        bool extension = byte == ';' || word_scan::IsBlank(byte) || parser->lineState == ChunkExtension;
         return extension ? static_cast<UINT32>(ChunkExtension) : kChunkError;
       }
       [[fallthrough]];

@@ -164,7 +164,6 @@ bool ReadContentLength(const char* text, UINT32* out) {
 }
 
 inline char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
-inline bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 // The framing a Transfer-Encoding line's value gives: chunked when its last
 // coding (the last non-empty item of the comma list, blanks trimmed) is
