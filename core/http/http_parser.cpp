@@ -145,22 +145,33 @@ inline __attribute__((always_inline)) bool NameIs(const char* line, const Header
 
 constexpr UINT64 kMaxContentLength = 0xFFFFFFFFu;
 
+// How a Content-Length value reads.
+enum LengthValue {
+  LengthRead,       // a count that fits in 32 bits
+  LengthTooLarge,   // digits alone, but no 32-bit count holds them
+  LengthMalformed,  // no digit, or a byte that is neither a digit nor a blank
+};
+
 // The value of a Content-Length line from just after its colon: digits
-// accumulate, spaces are skipped wherever they stand, anything else ends it.
-// False when the value does not fit in 32 bits; the count stops growing once
-// it is past that, however many digits follow.
-bool ReadContentLength(const char* text, UINT32* out) {
+// accumulate, blanks (SP and HTAB) are skipped wherever they stand. The
+// count stops growing once it is past 32 bits, however many digits follow.
+// A server rejects a length with anything else in it, or reads it otherwise,
+// so what follows the header could not be framed as the server frames it.
+LengthValue ReadContentLength(const char* text, UINT32* out) {
   UINT64 value = 0;
-  for (const char* c = text;; ++c) {
+  bool digits = false;
+  for (const char* c = text; *c != '\0'; ++c) {
     if (*c >= '0' && *c <= '9') {
+      digits = true;
       if (value <= kMaxContentLength) value = value * 10 + static_cast<UINT64>(*c - '0');
-    } else if (*c != ' ') {
-      break;
+    } else if (!IsBlank(*c)) {
+      return LengthMalformed;
     }
   }
-  if (value > kMaxContentLength) return false;
+  if (!digits) return LengthMalformed;
+  if (value > kMaxContentLength) return LengthTooLarge;
   *out = static_cast<UINT32>(value);
-  return true;
+  return LengthRead;
 }
 
 inline char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
@@ -183,6 +194,10 @@ UINT8 FramingOf(const char* value, UINT32 length, bool whole) {
   return BodyChunked;
 }
 
+// True when a header line of that length kept every byte: a longer one
+// overwrote the last byte of its buffer.
+inline bool WholeLine(UINT32 length) { return length < kLineBufferSize - 2; }
+
 // A header line other than the request line ended; it is NUL-terminated at
 // length. False when the line is malformed: a Content-Length that no 32-bit
 // count holds or that differs from an earlier one, or a Transfer-Encoding
@@ -194,7 +209,13 @@ inline __attribute__((always_inline)) bool ReadHeaderLine(HttpParser* parser, UI
   if (first != 'c' && first != 'h' && first != 't') return true;
   if (length > 16 && NameIs(line, kContentLength)) {
     UINT32 value = 0;
-    if (!ReadContentLength(line + 15, &value)) return false;  // after "Content-Length:"
+    const LengthValue read = ReadContentLength(line + 15, &value);  // after "Content-Length:"
+    // A line that filled its buffer may have lost bytes of the value.
+    if (read == LengthMalformed || !WholeLine(length)) {
+      parser->bodyFraming = BodyRefused;
+      return false;
+    }
+    if (read == LengthTooLarge) return false;
     // Two lengths that differ leave the body's end to whichever the server takes.
     if (parser->hasContentLength != 0 && value != parser->bodyRemaining) {
       parser->bodyFraming = BodyRefused;
@@ -207,9 +228,24 @@ inline __attribute__((always_inline)) bool ReadHeaderLine(HttpParser* parser, UI
     memcpy(parser->host, text, TextLength(text, kLineBufferSize - 5) + 1);
   } else if (length >= 18 && NameIs(line, kTransferEncoding)) {
     constexpr UINT32 kName = 18;
-    parser->bodyFraming = FramingOf(line + kName, length - kName, length < kLineBufferSize - 2);
+    parser->bodyFraming = FramingOf(line + kName, length - kName, WholeLine(length));
     if (parser->bodyFraming == BodyRefused) return false;
   }
+  return true;
+}
+
+// An empty line where a request line was due. Servers skip such lines
+// (clients have sent a CR LF after a body), so the parser skips them too and
+// counts them into the request that follows. Past kMaxLeadingEmptyBytes the
+// framing is refused: a server that skips them all would read a request
+// after them that a stopped parser would let through unseen.
+bool SkipLeadingEmptyLine(HttpParser* parser, LineCursor* c) {
+  if (c->headerBytes > kMaxLeadingEmptyBytes) {
+    parser->bodyFraming = BodyRefused;
+    c->lineState = LineError;
+    return false;
+  }
+  c->lineState = LineText;
   return true;
 }
 
@@ -219,6 +255,7 @@ inline __attribute__((always_inline)) bool ReadHeaderLine(HttpParser* parser, UI
 inline __attribute__((always_inline)) bool FinishLine(HttpParser* parser, LineCursor* c) {
   c->line[c->lineLength] = '\0';
   if (c->lineLength == 0) {
+    if (c->lineIndex == 0) return SkipLeadingEmptyLine(parser, c);
     c->lineState = LineHeaderEnd;
     return false;
   }

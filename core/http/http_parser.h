@@ -7,6 +7,7 @@
 // chunk by chunk, and queues one RequestRecord per complete request. Header
 // names are matched without regard to case, as servers match them. Every
 // header is bounded to 4096 bytes, every line to its fixed 256-byte buffer;
+// empty lines ahead of a request line are skipped, as servers skip them;
 // anything that is not a well-formed HTTP/1.x request header stops the
 // parser for the rest of the flow.
 #pragma once
@@ -31,6 +32,8 @@ enum LineState : UINT32 {
 };
 
 constexpr UINT32 kMaxHeaderBytes = 4096;
+// Empty lines ahead of a request line are skipped up to this many bytes.
+constexpr UINT32 kMaxLeadingEmptyBytes = 256;
 constexpr UINT32 kLineBufferSize = 256;
 // The request line keeps its first kRequestLineHead bytes; past the buffer's
 // end the kLineWindow bytes at the buffer's tail slide down to make room, so

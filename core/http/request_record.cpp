@@ -30,7 +30,7 @@ SIZE_T Readable(const HttpParser* parser, const char* text) {
 }
 
 // The Host text as its copy needs it, in one pass over the usual text: its
-// length, the leading spaces to skip, and where the ':' of a port stands
+// length, the leading blanks to skip, and where the ':' of a port stands
 // (at `length` when there is none).
 struct HostText {
   SIZE_T length;
@@ -39,7 +39,7 @@ struct HostText {
 };
 HostText MeasureHost(const char* text, SIZE_T readable) {
   HostText h{0, 0, 0};
-  while (text[h.skip] == ' ') ++h.skip;  // the NUL ends the spaces
+  while (word_scan::IsBlank(text[h.skip])) ++h.skip;  // the NUL ends the blanks
   const char* name = text + h.skip;
   const SIZE_T rest = readable > h.skip ? readable - h.skip : 0;
   const SIZE_T stop = word_scan::SpanUntil(name, rest, ':');
@@ -64,9 +64,12 @@ UINT32 QueueRequest(HttpParser* parser, const char* hostText, const char* reques
     return 0;
   }
 
-  // The host name: without leading spaces, and without a port.
+  // The host name: without the blanks around it, as a server reads it, and
+  // without a port.
   memcpy(hostCopy, hostText + host.skip, host.length - host.skip + 1);
-  if (host.colon < host.length) hostCopy[host.colon - host.skip] = '\0';
+  SIZE_T end = (host.colon < host.length ? host.colon : host.length) - host.skip;
+  while (end > 0 && word_scan::IsBlank(hostCopy[end - 1])) --end;
+  hostCopy[end] = '\0';
   memcpy(lineCopy, requestLine, lineLength + 1);
 
   auto* record = static_cast<RequestRecord*>(AllocateNonPaged(sizeof(RequestRecord)));

@@ -137,6 +137,16 @@ TEST_F(HostLines, TheNameIsReadInAnyCase) {
   EXPECT_STREQ(Queued()[2]->host, "");
 }
 
+TEST_F(HostLines, BlanksAroundTheNameAreDropped) {
+  // A server reads "Host:\tblocked.test " as blocked.test; so must the client.
+  parser.Feed(Request("GET / HTTP/1.1", {"Host:\tblocked.test \t"}) + Request("GET / HTTP/1.1", {"Host: \t a.test :80"}) +
+              Request("GET / HTTP/1.1", {"Host: \t "}));
+  ASSERT_EQ(Queued().size(), 3u);
+  EXPECT_STREQ(Queued()[0]->host, "blocked.test");
+  EXPECT_STREQ(Queued()[1]->host, "a.test");
+  EXPECT_STREQ(Queued()[2]->host, "");
+}
+
 TEST_F(HostLines, NulInTheHostTextEndsIt) {
   parser.Feed(Request("GET / HTTP/1.1", {std::string("Host: ab\0cd", 11)}));
   ASSERT_EQ(Queued().size(), 1u);
@@ -202,13 +212,12 @@ TEST_F(ContentLength, TheNameInAnyCaseWithAValueAfterTheColonCounts) {
   }
 }
 
-TEST_F(ContentLength, DigitsReadPastSpacesUpToAnyOtherByte) {
+TEST_F(ContentLength, DigitsAreReadPastBlanksAndAnythingElseIsRefused) {
   struct Case {
     const char* line;
     UINT32 value;
   } cases[] = {{"Content-Length: 1 2", 12},
-               {"Content-Length:  7x9", 7},
-               {"Content-Length: abc", 0},
+               {"Content-Length:\t7 \t", 7},
                {"Content-Length: 4294967295", 0xFFFFFFFFu},
                {"Content-Length: 000000000000000000000000000042", 42},
                {"Content-Length: 5", 5}};
@@ -221,6 +230,20 @@ TEST_F(ContentLength, DigitsReadPastSpacesUpToAnyOtherByte) {
   }
   parser.Feed(Request("POST / HTTP/1.1", {"Content-Length: 2", "content-length: 02"}, "ab"));
   EXPECT_EQ(P().state, static_cast<UINT32>(ParserRequestDone)) << "a repeated length is the same length";
+
+  // A server rejects these or reads a length of its own from them: taking
+  // "7x9" for 7, or "abc" for no body, would frame the bytes behind the
+  // header otherwise than the server does.
+  const std::string longLine = "Content-Length: 5" + std::string(250, ' ');
+  for (const std::string& line : {std::string("Content-Length:  7x9"), std::string("Content-Length: abc"),
+                                  std::string("Content-Length: +5"), std::string("Content-Length: 5, 5"),
+                                  std::string("Content-Length:  "), longLine}) {
+    nqtest::CheckedParser p;
+    EXPECT_EQ(p.Feed(Request("POST / HTTP/1.1", {line}, "hello") + Request("GET /next HTTP/1.1")), 0u) << line;
+    EXPECT_EQ(p.Parser().state, static_cast<UINT32>(ParserStopped)) << line;
+    EXPECT_EQ(p.Parser().bodyFraming, BodyRefused) << line;
+    EXPECT_EQ(p.Problem(), "") << line;
+  }
 }
 
 // A count that does not fit in 32 bits would wrap to a short body and
@@ -426,9 +449,24 @@ TEST_F(Malformed, CrNotFollowedByLfStops) {
   EXPECT_EQ(P().headerBytes, 16u);
 }
 
-TEST_F(Malformed, AChunkStartingWithAnEmptyLineStops) {
-  EXPECT_EQ(parser.Feed("\r\n" + k38), 0u);
-  EXPECT_EQ(P().state, static_cast<UINT32>(ParserStopped));
+// Servers skip empty lines where a request line is due; a parser that
+// stopped at one would let the request after it through unseen.
+TEST_F(Malformed, EmptyLinesBeforeARequestAreSkippedAndCountedIntoIt) {
+  EXPECT_EQ(parser.Feed("\r\n" + k38 + "\n\r\n"), 1u);
+  EXPECT_EQ(parser.Feed(k38), 1u);
+  ASSERT_EQ(Queued().size(), 2u);
+  EXPECT_EQ(Queued()[0]->size, k38.size() + 2);
+  EXPECT_EQ(Queued()[1]->size, k38.size() + 3);
+  EXPECT_STREQ(Queued()[1]->requestLine, "GET / HTTP/1.1");
+
+  nqtest::CheckedParser flood;
+  EXPECT_EQ(flood.Feed(std::string(128, '\n')), 0u);
+  EXPECT_EQ(flood.Parser().state, static_cast<UINT32>(ParserInHeader));
+  EXPECT_EQ(flood.Feed(std::string(64, '\n') + "\r\n" + std::string(63, '\n') + k38), 0u)
+      << "past 256 bytes the framing is refused";
+  EXPECT_EQ(flood.Parser().state, static_cast<UINT32>(ParserStopped));
+  EXPECT_EQ(flood.Parser().bodyFraming, BodyRefused);
+  EXPECT_EQ(flood.Problem(), "");
 }
 
 TEST_F(Malformed, RequestLinesThatAreNotHttp1StopAtTheEndOfTheirHeader) {

@@ -37,18 +37,22 @@ std::string RandomStreams::Request() {
   for (uint32_t lines = Below(14); lines > 0; --lines) {
     switch (Below(14)) {
       case 0: text += (OneIn(4) ? "host: " : "Host: ") + Text(Below(20)); break;
-      case 1: text += "Host:" + std::string(Below(4), ' ') + Text(Below(12)) + (OneIn(2) ? ":8080" : ""); break;
+      case 1:
+        text += "Host:" + std::string(Below(4), OneIn(3) ? '\t' : ' ') + Text(Below(12)) + (OneIn(2) ? ":8080" : "") +
+                std::string(OneIn(3) ? Below(3) : 0, OneIn(2) ? '\t' : ' ');
+        break;
       case 2: text += "Host: " + Text(240 + Below(40)); break;
       case 3:
         // A second length mostly repeats the first; now and then it differs.
         if (!hasBody || OneIn(12)) body = Below(OneIn(4) ? 5000 : 60);
         hasBody = true;
-        text += (OneIn(5) ? "CONTENT-length: " : "Content-Length: ") + std::to_string(body);
+        text += (OneIn(5) ? "CONTENT-length:" : "Content-Length:") + std::string(OneIn(6) ? "\t" : " ") +
+                std::to_string(body) + (OneIn(8) ? " \t" : "");
         break;
       case 4:
         text += OneIn(2) ? "Content-Length:" + std::to_string(Below(10)) : "Content-Lengths: 4";
         break;
-      case 5: text += "Content-Length: " + Text(Below(6)); break;
+      case 5: text += OneIn(4) ? "Content-Length: " + Text(Below(6)) : "Accept: */*"; break;
       case 6: text += "X-Long: " + Text(240 + Below(600)); break;
       case 7: {
         if (!OneIn(3)) {
@@ -109,7 +113,7 @@ std::string RandomStreams::Stream() {
     if (OneIn(15)) {
       for (uint32_t n = Below(300); n > 0; --n) stream += static_cast<char>(Below(256));
     } else if (OneIn(25)) {
-      stream += "\r\n";
+      stream += OneIn(30) ? std::string(260, '\n') : OneIn(2) ? "\r\n" : "\n";
     } else {
       stream += Request();
     }

@@ -86,6 +86,15 @@ uint32_t ReferenceParser::Parse(const uint8_t* data, uint32_t length) {
       if (lineState == 2 || lineState == 3) {
         lineLength -= lineState == 2 ? 2 : 1;
         line[lineLength] = 0;
+        if (lineLength == 0 && lineIndex == 0) {  // an empty line before the request line is skipped
+          if (headerBytes > 256) {
+            bodyFraming = 2;
+            lineState = 5;
+            break;
+          }
+          lineState = 0;
+          continue;
+        }
         if (lineLength == 0) {
           lineState = 4;
           ++i;
@@ -170,20 +179,24 @@ bool NameIs(const char* line, const char* name) {
 
 bool ReferenceParser::ReadHeaderLine(const char* line) {
   if (lineLength > 16 && NameIs(line, "content-length:")) {
-    uint64_t value = 0;
-    for (int k = 15;; ++k) {
-      char c = line[k];
-      if (c == ' ') continue;
-      if (c < '0' || c > '9') break;
-      if (value <= 0xFFFFFFFFu) value = value * 10 + static_cast<uint64_t>(c - '0');
+    // Digits and blanks only, at least one digit, on a line that kept all
+    // its bytes; otherwise the framing is refused.
+    std::string value(line + 15);
+    if (lineLength >= 254 || value.find_first_not_of("0123456789 \t") != std::string::npos ||
+        value.find_first_of("0123456789") == std::string::npos) {
+      bodyFraming = 2;
+      return false;
     }
-    if (value > 0xFFFFFFFFu) return false;  // a count no 32-bit size holds: malformed
-    if (hasContentLength && value != bodyRemaining) {
+    uint64_t count = 0;
+    for (char c : value)
+      if (c != ' ' && c != '\t' && count <= 0xFFFFFFFFu) count = count * 10 + static_cast<uint64_t>(c - '0');
+    if (count > 0xFFFFFFFFu) return false;  // a count no 32-bit size holds: malformed
+    if (hasContentLength && count != bodyRemaining) {
       bodyFraming = 2;
       return false;
     }
     hasContentLength = 1;
-    bodyRemaining = static_cast<uint32_t>(value);
+    bodyRemaining = static_cast<uint32_t>(count);
   } else if (lineLength > 6 && NameIs(line, "host:")) {
     int k = 0;
     do {
@@ -283,8 +296,9 @@ bool ReferenceParser::Store(uint32_t size, bool bodyOpen) {
   std::string line(requestLine);
   if (line.size() < 10 || line.find(" HTTP/1.") == std::string::npos) return false;
   std::string name(host);
-  name.erase(0, name.find_first_not_of(' ') == std::string::npos ? name.size() : name.find_first_not_of(' '));
+  name.erase(0, name.find_first_not_of(" \t") == std::string::npos ? name.size() : name.find_first_not_of(" \t"));
   name = name.substr(0, name.find(':'));
+  name.erase(name.find_last_not_of(" \t") + 1);
   queue.push_back({size, line, name, bodyOpen});
   return true;
 }

@@ -96,7 +96,7 @@ TEST_F(RequestProcessing, RequestWithoutHostNamesTheRemoteAddress) {
 }
 
 TEST_F(RequestProcessing, StoppedParserEndsInspection) {
-  Outcome o = Feed("\r\n");
+  Outcome o = Feed("SSH-2.0-client\r\n\r\n");
   EXPECT_EQ(o.result, 0u);
   EXPECT_EQ(flow_->parser.state, ParserStopped);
   o = Feed(kGet);
