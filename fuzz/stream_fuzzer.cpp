@@ -19,8 +19,10 @@
 // After every segment: the request queue's count equals its nodes; every
 // reply object handed out came back once (none while the flag was down at
 // the end of the call); the injected reply is the bytes the client gave; no
-// byte of a request the driver answered is let through or re-injected, and
-// no request reaches the server in part, with the request boundaries taken
+// byte of a request the driver answered is let through or re-injected; no
+// segment in which the client said yes is let through, nor any after the
+// flow was cut; and no request reaches the server in part (unless the cut
+// ended it), with the request boundaries taken
 // from the byte-at-a-time reference parser fed the same segments. After the
 // flow's deletion nothing is left.
 #include "core/driver/driver_entry.h"
@@ -156,8 +158,9 @@ struct Model {
   std::vector<size_t> answered;  // indices into requests
   Ranges delivered;              // let through or re-injected
   Ranges dropped;                // blocked behind a reply or a disconnect
-  // Where the segment began in which the parser refused the framing: from
-  // there the flow is cut, every segment dropped.
+  // Where the segment began in which the parser refused the framing, or in
+  // which a request the flow could no longer answer was refused: from there
+  // the flow is cut, every segment dropped.
   uint64_t refusedAt = UINT64_MAX;
   bool frontOpen = false;  // the reference's oldest request is open and already in `requests`
 
@@ -166,7 +169,7 @@ struct Model {
     if (parser.state == 1 || parser.state == 5) return 0;
     uint32_t completed = parser.Parse(reinterpret_cast<const uint8_t*>(bytes.data()),
                                       static_cast<uint32_t>(bytes.size()));
-    if (parser.state == 1 && parser.bodyFraming == 2) refusedAt = begin;
+    if (parser.state == 1 && parser.bodyFraming == 2) refusedAt = std::min(refusedAt, begin);
     // A request whose chunked body has not ended runs to the end of the
     // stream until the body does.
     while (!parser.queue.empty()) {
@@ -216,6 +219,8 @@ class FlowRun {
     model_.offset = end;
     size_t requestsBefore = model_.requests.size();
     uint32_t completed = model_.Feed(bytes, begin);
+    // A refusal the flow could not answer with a reply cuts it from there.
+    if (Context()->cutOff != 0 && model_.refusedAt == UINT64_MAX) model_.refusedAt = begin;
     CheckVerdict(r, bytes, begin, end, injectionsBefore, completed, requestsBefore);
     CheckQueue();
     CheckReplyObjects();
@@ -262,7 +267,10 @@ class FlowRun {
       Fail("a stream verdict other than permit or block", segments_);
     }
     if (begin >= model_.refusedAt && r.actionType == FWP_ACTION_PERMIT)
-      Fail("a segment let through after the framing was refused", segments_);
+      Fail("a segment let through after the framing was refused or the flow cut", segments_);
+    // A yes the client did not exempt refuses its request, reply or not.
+    if (gSaid.yes && (r.actionType != FWP_ACTION_BLOCK || injections.at(0).streamFlags != kReplyFlags))
+      Fail("a request the client refused was let through", segments_);
     for (size_t k : model_.answered)
       if (model_.delivered.Overlaps(model_.requests[k].first, model_.requests[k].second))
         Fail("a byte of an answered request was let through or re-injected", segments_);

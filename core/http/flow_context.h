@@ -14,6 +14,7 @@ struct FlowContext {
   UINT32 pendingBytes;   // stream bytes not yet accounted to a released request
   UINT8 canReplace;      // requests may still be answered in place of the server
   UINT8 dropInProgress;  // the request being read began in a dropped segment
+  UINT8 cutOff;          // a request the flow could no longer answer was refused: all further data is dropped
   HttpParser parser;     // its last three members are the flow's request queue
 };
 NQ_X86_ASSERT(__builtin_offsetof(FlowContext, httpEnabled) == 8);
@@ -24,6 +25,7 @@ NQ_X86_ASSERT(__builtin_offsetof(FlowContext, remotePort) == 24);
 NQ_X86_ASSERT(__builtin_offsetof(FlowContext, pendingBytes) == 28);
 NQ_X86_ASSERT(__builtin_offsetof(FlowContext, canReplace) == 32);
 NQ_X86_ASSERT(__builtin_offsetof(FlowContext, dropInProgress) == 33);  // in canReplace's padding
+NQ_X86_ASSERT(__builtin_offsetof(FlowContext, cutOff) == 34);          // so is this
 NQ_X86_ASSERT(__builtin_offsetof(FlowContext, parser) == 36);
 NQ_X86_ASSERT(sizeof(FlowContext) == 848);
 
@@ -36,7 +38,7 @@ inline FlowContext* FlowContextFromValue(UINT64 value) {
 }
 
 // Fills a fresh context whose parser is initialised disabled (state 5) with
-// an empty queue, canReplace, dropInProgress and pendingBytes 0. Outbound
+// an empty queue, canReplace, dropInProgress, cutOff and pendingBytes 0. Outbound
 // flows to remote port 80 or 8080 get HTTP inspection.
 void InitFlowContext(FlowContext* context, UINT32 outbound, UINT16 remotePort, UINT64 processId,
                      UINT32 localAddress, UINT16 localPort, UINT32 remoteAddress);

@@ -87,25 +87,29 @@ bool ReadRequestTexts(const FlowContext* flow, RequestRecord* record, RequestTex
   return texts->url != nullptr;
 }
 
-// Copies reply bytes for the caller. A reply of no bytes (or none the client
-// could point at) is a disconnect alone: nothing is allocated for it.
-bool TakeReply(Processing& p, const void* bytes, NqU32 length) {
-  if (bytes == nullptr || length == 0) return true;
+// Copies reply bytes for the caller, when the flow can still be answered.
+// A reply of no bytes (or none the client could point at), one on a flow
+// that can no longer be answered, or one that cannot be copied is a
+// disconnect alone: the request is refused all the same.
+void TakeReply(Processing& p, const void* bytes, NqU32 length) {
+  if (p.flow->canReplace == 0 || bytes == nullptr || length == 0) return;
   auto* buffer = static_cast<UINT8*>(AllocateNonPaged(length));
-  if (buffer == nullptr) return false;
+  if (buffer == nullptr) return;
   memcpy(buffer, bytes, length);
   *p.reply = buffer;
   *p.replyLength = length;
-  return true;
 }
 
 // The reply of a decision: the reply object's bytes, or without an object
 // the client's default reply of that decision.
-bool TakeDecisionReply(Processing& p, const NqReplyObject* object, NqGetDefaultReplyFn defaultReply) {
-  if (object != nullptr) return TakeReply(p, object->Bytes, object->Length);
+void TakeDecisionReply(Processing& p, const NqReplyObject* object, NqGetDefaultReplyFn defaultReply) {
+  if (object != nullptr) {
+    TakeReply(p, object->Bytes, object->Length);
+    return;
+  }
   NqU32 length = 0;
   const void* bytes = defaultReply(&length);
-  return TakeReply(p, bytes, length);
+  TakeReply(p, bytes, length);
 }
 
 // The two decision entries and the exemption check.
@@ -123,7 +127,7 @@ void Decide(Processing& p, ClientTable* client, RequestRecord* record, const Req
   }
   record->blocked = value != 0 ? 1 : 0;
   if (value != 0) {
-    if (!TakeDecisionReply(p, p.primaryObject, client->GetPrimaryReply)) p.result = 0;
+    TakeDecisionReply(p, p.primaryObject, client->GetPrimaryReply);
     return;
   }
   if (client->QueryHttpSecondary(processId, CurrentThreadId(), t.host, t.method, t.url, record->size,
@@ -136,13 +140,14 @@ void Decide(Processing& p, ClientTable* client, RequestRecord* record, const Req
     return;
   }
   p.result = 1;
-  if (!TakeDecisionReply(p, p.secondaryObject, client->GetSecondaryReply)) p.result = 0;
+  TakeDecisionReply(p, p.secondaryObject, client->GetSecondaryReply);
   client->ReportHttpSecondary(processId, CurrentThreadId(), t.host, t.method, t.url, record->size,
                               static_cast<NqU32>(p.secondaryValue), static_cast<NqU32>(p.secondaryValue >> 32));
 }
 
-// A request met for the first time as the one new request of a segment:
-// looked up, decided and reported.
+// A request met for the first time: looked up, decided and reported. On a
+// flow that can still be answered a refusal carries the client's reply; on
+// one that cannot, it is refused all the same, by a disconnect alone.
 void AnswerRequest(Processing& p, RequestRecord* record) {
   RequestTexts texts;
   if (!ReadRequestTexts(p.flow, record, &texts)) return;
@@ -151,10 +156,11 @@ void AnswerRequest(Processing& p, RequestRecord* record) {
   NqU32 urlReplyLength = 0;
   if (const void* urlReply = client->GetUrlReply(texts.url, &urlReplyLength)) {
     *p.reportAsData = 0;
-    if (p.flow->canReplace == 1 && TakeReply(p, urlReply, urlReplyLength)) p.result = 1;
+    TakeReply(p, urlReply, urlReplyLength);
+    p.result = 1;
     return;
   }
-  if (p.flow->canReplace == 1) Decide(p, client, record, texts);
+  Decide(p, client, record, texts);
   if (*p.reportAsData != 0)
     client->ReportHttpRequest(ClientProcessId(p.flow), CurrentThreadId(), texts.host, texts.method, texts.url,
                               record->size, p.result);
@@ -190,20 +196,40 @@ void ProcessOneNewRequest(Processing& p) {
   }
 }
 
-// Several new requests in one segment: reported, not decided; the flow can
-// no longer be answered.
+void ReleaseReplyObjects(const Processing& p) {
+  NqReplyObject* objects[2] = {p.primaryObject, p.secondaryObject};
+  for (NqReplyObject* object : objects) {
+    if (object == nullptr) continue;
+    if (ClientTable* client = ReadyClient()) client->ReleaseReplyObject(object);
+  }
+}
+
+// One of several new requests of a segment, decided on its own: a refusal
+// of any of them refuses the segment.
+void AnswerPipelinedRequest(Processing& p, RequestRecord* record) {
+  UINT32 reportAsData = 1, reinject = 0;
+  Processing one = p;
+  one.reportAsData = &reportAsData;
+  one.reinject = &reinject;
+  one.result = 0;
+  one.primaryObject = one.secondaryObject = nullptr;
+  one.secondaryValue = 0;
+  AnswerRequest(one, record);
+  ReleaseReplyObjects(one);
+  if (one.result != 0) p.result = 1;
+  if (reportAsData == 0) *p.reportAsData = 0;
+  if (reinject != 0) *p.reinject = 1;
+}
+
+// Several new requests in one segment: the flow can no longer be answered,
+// each is decided and reported.
 void ProcessPipelined(Processing& p) {
   p.flow->canReplace = 0;
   for (;;) {
     RequestRecord* record = PeekOldest(&p.flow->parser);
     if (record == nullptr) return;
     if (record->blocked) p.dropSegment = true;
-    RequestTexts texts;
-    if (ReadRequestTexts(p.flow, record, &texts)) {
-      if (ClientTable* client = ReadyClient())
-        client->ReportHttpRequest(ClientProcessId(p.flow), CurrentThreadId(), texts.host, texts.method, texts.url,
-                                  record->size, 0);
-    }
+    if (!AlreadySeen(record)) AnswerPipelinedRequest(p, record);
     if (!ReleaseIfPassed(p.flow, record)) return;
   }
 }
@@ -268,12 +294,11 @@ bool FramingRefused(const HttpParser* parser) {
   return parser->state == ParserStopped && parser->bodyFraming == BodyRefused;
 }
 
-void ReleaseReplyObjects(const Processing& p) {
-  NqReplyObject* objects[2] = {p.primaryObject, p.secondaryObject};
-  for (NqReplyObject* object : objects) {
-    if (object == nullptr) continue;
-    if (ClientTable* client = ReadyClient()) client->ReleaseReplyObject(object);
-  }
+// A request refused on a flow that could no longer answer it: part of it, or
+// of a request let through before it, may already be at the server. Cutting
+// every further byte keeps the server from ever completing it.
+void CutOffIfRefusedUnanswered(FlowContext* flow, const Processing& p) {
+  if (p.result != 0 && flow->canReplace == 0) flow->cutOff = 1;
 }
 }  // namespace
 
@@ -283,6 +308,7 @@ UINT32 ProcessHttpData(FlowContext* flow, const UINT8* data, UINT32 length, UINT
   *replyLength = 0;
   *reinject = 0;
   *reply = nullptr;
+  if (flow->cutOff != 0) return 1;
   if (ParserEnded(&flow->parser)) {
     if (FramingRefused(&flow->parser)) return 1;  // inspection goes on, to drop every segment
     flow->httpEnabled = 0;
@@ -309,6 +335,7 @@ UINT32 ProcessHttpData(FlowContext* flow, const UINT8* data, UINT32 length, UINT
     AccountWithoutNewRequest(p);
   }
   ReleaseReplyObjects(p);
+  CutOffIfRefusedUnanswered(flow, p);
   if (FramingRefused(&flow->parser)) p.dropSegment = true;
 
   UINT32 result = p.result != 0 ? p.result : (p.dropSegment ? 1 : 0);

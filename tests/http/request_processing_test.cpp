@@ -106,7 +106,7 @@ TEST_F(RequestProcessing, StoppedParserEndsInspection) {
   EXPECT_TRUE(Calls().empty());
 }
 
-TEST_F(RequestProcessing, ListedUrlIsAnsweredOnlyWhileTheFlowCanBeAnswered) {
+TEST_F(RequestProcessing, ListedUrlIsRefusedWithItsReplyOnlyWhileTheFlowCanBeAnswered) {
   Client().answers().getUrlReply = [](const char*, NqU32* length) -> const void* {
     *length = 5;
     return "moved";
@@ -117,13 +117,19 @@ TEST_F(RequestProcessing, ListedUrlIsAnsweredOnlyWhileTheFlowCanBeAnswered) {
   EXPECT_EQ(o.reportAsData, 0u);
   EXPECT_EQ(Slots(Calls()), std::vector<std::string>{"GetUrlReply"}) << "no decision, no report";
 
+  // Refused all the same without one: a disconnect, and the flow cut, since
+  // the server may already hold part of it.
   flow_->canReplace = 0;
   Client().ClearCalls();
   o = Feed(kGet);
-  EXPECT_EQ(o.result, 0u);
+  EXPECT_EQ(o.result, 1u);
   EXPECT_FALSE(o.hasReply);
   EXPECT_EQ(o.reportAsData, 0u);
   EXPECT_EQ(Slots(Calls()), std::vector<std::string>{"GetUrlReply"});
+  EXPECT_EQ(flow_->cutOff, 1);
+  Client().ClearCalls();
+  EXPECT_EQ(Feed("GET /other HTTP/1.1\r\n\r\n").result, 1u);
+  EXPECT_TRUE(Calls().empty()) << "nothing more is parsed or asked";
 }
 
 TEST_F(RequestProcessing, ReplyOfNoBytesIsADisconnectWithoutAllocation) {
@@ -146,11 +152,11 @@ TEST_F(RequestProcessing, ReplyOfNoBytesIsADisconnectWithoutAllocation) {
   EXPECT_EQ(Reports().at(0).Value("replied"), 1u);
 }
 
-TEST_F(RequestProcessing, PipelinedRequestsAreReportedInOrderAndEndReplacement) {
+TEST_F(RequestProcessing, PipelinedRequestsAreDecidedAndReportedInOrderAndEndReplacement) {
   Outcome o = Feed(kGet + "GET /b HTTP/1.1\r\n\r\n");
   EXPECT_EQ(o.result, 0u);
   EXPECT_EQ(flow_->canReplace, 0);
-  EXPECT_TRUE(CallsTo(Calls(), "QueryHttpPrimary").empty());
+  EXPECT_EQ(CallsTo(Calls(), "QueryHttpPrimary").size(), 2u);
   auto reports = Reports();
   ASSERT_EQ(reports.size(), 2u);
   EXPECT_EQ(reports[0].Find("url")->text, "/a");
@@ -160,12 +166,46 @@ TEST_F(RequestProcessing, PipelinedRequestsAreReportedInOrderAndEndReplacement) 
   EXPECT_EQ(flow_->pendingBytes, 0u);
 }
 
-TEST_F(RequestProcessing, HeaderOverTwoSegmentsIsReportedWithoutDecision) {
+// Pipelining a refused request behind another must not carry it past the
+// client: each is decided, and a refusal drops the segment and cuts the flow.
+TEST_F(RequestProcessing, PipelinedRequestRefusedCutsTheFlowWithoutAReply) {
+  Client().answers().queryHttpPrimary = [this](const client::Call& call, NqReplyObject** reply) {
+    if (call.Find("url")->text != "/b") return NqU32{0};
+    *reply = replies_.Make("no");
+    return NqU32{1};
+  };
+  Outcome o = Feed(kGet + "GET /b HTTP/1.1\r\n\r\nGET /c HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(o.result, 1u);
+  EXPECT_FALSE(o.hasReply);
+  EXPECT_EQ(flow_->cutOff, 1);
+  auto reports = Reports();
+  ASSERT_EQ(reports.size(), 3u);
+  EXPECT_EQ(reports[0].Value("replied"), 0u);
+  EXPECT_EQ(reports[1].Value("replied"), 1u);
+  EXPECT_EQ(reports[2].Value("replied"), 0u);
+  EXPECT_EQ(Client().LiveReplyObjects(), 0u) << "each decision's reply object released";
+  EXPECT_EQ(Feed("GET /d HTTP/1.1\r\n\r\n").result, 1u);
+}
+
+TEST_F(RequestProcessing, HeaderOverTwoSegmentsIsDecidedAndRefusedWithoutAReply) {
   EXPECT_EQ(Feed(kGet.substr(0, 20)).result, 0u);
   EXPECT_EQ(flow_->canReplace, 0);
   EXPECT_TRUE(Calls().empty());
   Feed(kGet.substr(20));
-  EXPECT_EQ(Slots(Calls()), (std::vector<std::string>{"GetUrlReply", "ReportHttpRequest"}));
+  EXPECT_EQ(Slots(Calls()),
+            (std::vector<std::string>{"GetUrlReply", "QueryHttpPrimary", "QueryHttpSecondary", "ReportHttpRequest"}));
+  EXPECT_EQ(flow_->cutOff, 0) << "let through: the client said no";
+
+  // The server holds the first part of a refused request: its end is
+  // dropped, and so is everything after it, or the server could be handed
+  // an end for the part it holds.
+  PrimaryAnswers(replies_.Make("no"));
+  EXPECT_EQ(Feed(kGet.substr(0, 20)).result, 0u);
+  Outcome o = Feed(kGet.substr(20));
+  EXPECT_EQ(o.result, 1u);
+  EXPECT_FALSE(o.hasReply);
+  EXPECT_EQ(flow_->cutOff, 1);
+  EXPECT_EQ(Feed("Host: h\r\n\r\n").result, 1u);
 }
 
 TEST_F(RequestProcessing, PostBodyDecidedZeroKeepsItsRecordUntilTheBodyHasPassed) {
@@ -201,7 +241,9 @@ TEST_F(RequestProcessing, AnsweredPostDropsEveryRemainingBodySegment) {
   EXPECT_EQ(ReleaseCount(Calls(), object), 1u) << "released once, in the call that got it";
 }
 
-TEST_F(RequestProcessing, FailedReplyAllocationLeavesTheRecordBlocked) {
+// A refusal whose reply cannot be copied still keeps the request from the
+// server: the segment is dropped behind a disconnect alone.
+TEST_F(RequestProcessing, FailedReplyAllocationStillRefusesTheRequest) {
   PrimaryAnswers(nullptr);
   Client().answers().getPrimaryReply = [](NqU32* length) -> const void* {
     *length = 10;
@@ -209,9 +251,10 @@ TEST_F(RequestProcessing, FailedReplyAllocationLeavesTheRecordBlocked) {
   };
   host::pool::FailAllocation(5);  // after the parser's four blocks: the reply
   Outcome o = Feed(Post(100) + std::string(10, 'b'));
-  EXPECT_EQ(o.result, 0u);
+  EXPECT_EQ(o.result, 1u);
   EXPECT_FALSE(o.hasReply);
-  EXPECT_EQ(Reports().at(0).Value("replied"), 0u);
+  EXPECT_EQ(Reports().at(0).Value("replied"), 1u);
+  EXPECT_EQ(flow_->cutOff, 0) << "nothing of it reached the server";
   ASSERT_EQ(flow_->parser.queueCount, 1u);
   EXPECT_EQ(flow_->parser.queueHead->record->blocked, 1);
   o = Feed(std::string(90, 'b'));
@@ -271,18 +314,19 @@ TEST_F(RequestProcessing, ReplyObjectsAreNotReleasedWhileTheClientIsNotReady) {
 // not decided: that segment cannot be dropped for an answer, or the server
 // would miss the body's last bytes and read the flow's next bytes in their
 // place.
-TEST_F(RequestProcessing, RequestBehindTheEndOfABodyLetThroughIsReportedNotAnswered) {
+TEST_F(RequestProcessing, RequestBehindTheEndOfABodyLetThroughIsRefusedWithoutAReply) {
   Feed(Post(50) + std::string(20, 'b'));
   Client().ClearCalls();
   PrimaryAnswers(replies_.Make("no"));
   Outcome o = Feed(std::string(30, 'b') + "GET /next HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(o.result, 0u);
-  EXPECT_FALSE(o.hasReply);
-  EXPECT_TRUE(CallsTo(Calls(), "QueryHttpPrimary").empty());
+  EXPECT_EQ(o.result, 1u);
+  EXPECT_FALSE(o.hasReply) << "a reply would cut the body's tail off at the server";
+  EXPECT_EQ(CallsTo(Calls(), "QueryHttpPrimary").size(), 1u);
   ASSERT_EQ(Reports().size(), 1u);
   EXPECT_EQ(Reports()[0].Find("url")->text, "/next");
-  EXPECT_EQ(Reports()[0].Value("replied"), 0u);
+  EXPECT_EQ(Reports()[0].Value("replied"), 1u);
   EXPECT_EQ(flow_->canReplace, 0);
+  EXPECT_EQ(flow_->cutOff, 1);
   EXPECT_EQ(flow_->parser.queueCount, 0u);
   EXPECT_EQ(flow_->pendingBytes, 0u);
 }
@@ -320,8 +364,9 @@ TEST_F(RequestProcessing, RequestStartingInADroppedSegmentIsBlockedToItsEnd) {
 }
 
 // A header begun in a segment that was let through has reached the server
-// in part: answering it now would leave the server half a request.
-TEST_F(RequestProcessing, RequestBegunInASegmentLetThroughIsNotAnswered) {
+// in part: answering it now would leave the server half a request, so a
+// refusal cuts the flow instead.
+TEST_F(RequestProcessing, RequestBegunInASegmentLetThroughIsRefusedWithoutAReply) {
   Client().answers().queryHttpPrimary = [this](const client::Call& call, NqReplyObject** reply) {
     if (call.Find("url")->text != "/b") return NqU32{0};
     *reply = replies_.Make("no");
@@ -330,11 +375,12 @@ TEST_F(RequestProcessing, RequestBegunInASegmentLetThroughIsNotAnswered) {
   EXPECT_EQ(Feed(kGet + "GET /b HT").result, 0u);
   EXPECT_EQ(flow_->canReplace, 0);
   Outcome o = Feed("TP/1.1\r\n\r\n");
-  EXPECT_EQ(o.result, 0u);
+  EXPECT_EQ(o.result, 1u);
   EXPECT_FALSE(o.hasReply);
   ASSERT_EQ(Reports().size(), 2u);
   EXPECT_EQ(Reports()[1].Find("url")->text, "/b");
-  EXPECT_EQ(Reports()[1].Value("replied"), 0u);
+  EXPECT_EQ(Reports()[1].Value("replied"), 1u);
+  EXPECT_EQ(flow_->cutOff, 1);
 }
 
 // A request that begins in a dropped segment lost its start: the rest of it
