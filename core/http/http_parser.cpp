@@ -430,6 +430,14 @@ UINT32 ScanHeader(HttpParser* parser, const UINT8* data, UINT32 length) {
   return i;
 }
 
+// The parser stops at a header it cannot follow. Behind an HTTP/1.x request
+// line that is a request a server may still read, so its framing is refused;
+// behind anything else the flow is taken for another protocol.
+void Stop(HttpParser* parser) {
+  if (RequestLineIsHttp1(parser)) parser->bodyFraming = BodyRefused;
+  parser->state = ParserStopped;
+}
+
 void ResetRequest(HttpParser* parser) {
   parser->hasContentLength = 0;
   parser->bodyFraming = BodyByLength;
@@ -494,7 +502,7 @@ UINT32 ParseHttpRequests(HttpParser* parser, const UINT8* data, UINT32 length) {
 
     UINT32 used = ScanHeader(parser, data, length);
     if (parser->lineState == LineError) {
-      parser->state = ParserStopped;
+      Stop(parser);
       return completed;
     }
     if (parser->lineState != LineHeaderEnd) {
@@ -515,7 +523,7 @@ UINT32 ParseHttpRequests(HttpParser* parser, const UINT8* data, UINT32 length) {
     UINT32 contentLength = parser->hasContentLength ? parser->bodyRemaining : 0;
     // The request's size must be countable, or what follows it is misframed.
     if (UINT64(parser->headerBytes) + contentLength > kMaxContentLength) {
-      parser->state = ParserStopped;
+      Stop(parser);
       return completed;
     }
     if (StoreRequest(parser, parser->host, parser->requestLine, parser->headerBytes, contentLength) == 0) {

@@ -6,10 +6,12 @@
 // value, skips the body by Content-Length or, for a chunked Transfer-Encoding,
 // chunk by chunk, and queues one RequestRecord per complete request. Header
 // names are matched without regard to case, as servers match them. Every
-// header is bounded to 4096 bytes, every line to its fixed 256-byte buffer;
-// empty lines ahead of a request line are skipped, as servers skip them;
-// anything that is not a well-formed HTTP/1.x request header stops the
-// parser for the rest of the flow.
+// header is bounded to kMaxHeaderBytes, every line to its fixed 256-byte
+// buffer; empty lines ahead of a request line are skipped, as servers skip
+// them; anything that is not a well-formed HTTP/1.x request header stops the
+// parser for the rest of the flow. Once the request line is an HTTP/1.x one,
+// such a stop refuses the framing (BodyRefused): the bytes are a request the
+// parser cannot follow, not another protocol.
 #pragma once
 #include "platform/wdk.h"
 
@@ -31,7 +33,10 @@ enum LineState : UINT32 {
   LineError = 5,      // malformed line or header too long
 };
 
-constexpr UINT32 kMaxHeaderBytes = 4096;
+// Above what servers accept (IIS 16 KB, nginx 32 KB by default): a header
+// that a server serves must not stop the parser. Only the line buffers hold
+// bytes, so the bound costs no memory.
+constexpr UINT32 kMaxHeaderBytes = 65536;
 // Empty lines ahead of a request line are skipped up to this many bytes.
 constexpr UINT32 kMaxLeadingEmptyBytes = 256;
 constexpr UINT32 kLineBufferSize = 256;
@@ -136,6 +141,9 @@ UINT32 ParseHttpRequests(HttpParser* parser, const UINT8* data, UINT32 length);
 // one or its copies cannot be allocated.
 UINT32 StoreRequest(HttpParser* parser, const char* hostText, const char* requestLine, UINT32 headerBytes,
                     UINT32 contentLength);
+// True when the current header's request line has ended and is an HTTP/1.x
+// request line, as StoreRequest checks it.
+bool RequestLineIsHttp1(const HttpParser* parser);
 // As StoreRequest, for a request whose chunked body follows: its record is
 // queued with kOpenRequestSize and bodyOpen set.
 UINT32 StoreOpenRequest(HttpParser* parser, const char* hostText, const char* requestLine);

@@ -93,6 +93,11 @@ UINT32 QueueRequest(HttpParser* parser, const char* hostText, const char* reques
 }
 }  // namespace
 
+bool RequestLineIsHttp1(const HttpParser* parser) {
+  if (parser->lineIndex == 0) return false;  // still in the request line
+  return IsHttp1RequestLine(parser->requestLine, word_scan::TextLength(parser->requestLine, kLineBufferSize));
+}
+
 UINT32 StoreRequest(HttpParser* parser, const char* hostText, const char* requestLine, UINT32 headerBytes,
                     UINT32 contentLength) {
   return QueueRequest(parser, hostText, requestLine, headerBytes + contentLength, 0);

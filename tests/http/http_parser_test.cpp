@@ -392,22 +392,25 @@ std::string HeaderOf(size_t n) {
   return head + std::string(n - head.size() - 4, 'p') + "\r\n\r\n";
 }
 
-TEST_F(Bounds, AHeaderOfExactly4096BytesIsAccepted) {
-  std::string header = HeaderOf(4096);
+TEST_F(Bounds, AHeaderOfExactlyTheBoundIsAccepted) {
+  std::string header = HeaderOf(kMaxHeaderBytes);
   EXPECT_EQ(parser.Feed(header), 1u);
   ASSERT_EQ(Queued().size(), 1u);
-  EXPECT_EQ(Queued()[0]->size, 4096u);
+  EXPECT_EQ(Queued()[0]->size, kMaxHeaderBytes);
   nqtest::CheckedParser byteByByte;
   byteByByte.FeedChunks(header, std::vector<uint32_t>(header.size(), 1));
   EXPECT_EQ(byteByByte.Parser().queueCount, 1u);
   EXPECT_EQ(byteByByte.Problem(), "");
 }
 
-TEST_F(Bounds, OneByteMoreStopsTheParserWithoutStoringIt) {
-  std::string header = HeaderOf(4097);
+// Past the bound the request cannot be followed; behind an HTTP/1.x request
+// line that refuses the framing, since a server may still serve it.
+TEST_F(Bounds, OneByteMoreStopsTheParserAndRefusesTheFraming) {
+  std::string header = HeaderOf(kMaxHeaderBytes + 1);
   EXPECT_EQ(parser.Feed(header + k38), 0u);
   EXPECT_EQ(P().state, static_cast<UINT32>(ParserStopped));
-  EXPECT_EQ(P().headerBytes, 4097u);
+  EXPECT_EQ(P().bodyFraming, BodyRefused);
+  EXPECT_EQ(P().headerBytes, kMaxHeaderBytes + 1);
   EXPECT_EQ(P().queueCount, 0u);
   EXPECT_EQ(parser.Feed(k38), 0u) << "a stopped parser stays stopped";
   EXPECT_EQ(P().state, static_cast<UINT32>(ParserStopped));
@@ -447,6 +450,24 @@ TEST_F(Malformed, CrNotFollowedByLfStops) {
   EXPECT_EQ(parser.Feed("GET / HTTP/1.1\rX"), 0u);
   EXPECT_EQ(P().state, static_cast<UINT32>(ParserStopped));
   EXPECT_EQ(P().headerBytes, 16u);
+  EXPECT_EQ(P().bodyFraming, BodyByLength) << "not yet known to be an HTTP request: another protocol";
+}
+
+// A server may read a bare CR as a space (RFC 9112 allows it) and serve the
+// request; once the request line is HTTP/1.x the parser refuses instead of
+// letting the flow through unseen.
+TEST_F(Malformed, AFaultBehindAnHttp1RequestLineRefusesTheFraming) {
+  for (const std::string& tail : {std::string("X-A: a\rb\r\n\r\n"), std::string("Content-Length: 99999999999\r\n\r\n")}) {
+    nqtest::CheckedParser p;
+    EXPECT_EQ(p.Feed("GET /hidden HTTP/1.1\r\n" + tail), 0u) << tail;
+    EXPECT_EQ(p.Parser().state, static_cast<UINT32>(ParserStopped)) << tail;
+    EXPECT_EQ(p.Parser().bodyFraming, BodyRefused) << tail;
+    EXPECT_EQ(p.Problem(), "") << tail;
+  }
+  nqtest::CheckedParser other;
+  other.Feed("SSH-2.0-x\r\nX: a\rb");
+  EXPECT_EQ(other.Parser().state, static_cast<UINT32>(ParserStopped));
+  EXPECT_EQ(other.Parser().bodyFraming, BodyByLength);
 }
 
 // Servers skip empty lines where a request line is due; a parser that
@@ -496,9 +517,10 @@ TEST_F(Malformed, BinaryDataStopsTheParserWithoutQueueing) {
   EXPECT_EQ(P().queueCount, 0u);
   // Printable bytes without any line end stop at the header bound.
   nqtest::CheckedParser text;
-  text.Feed(std::string(5000, 'A'));
+  text.Feed(std::string(kMaxHeaderBytes + 100, 'A'));
   EXPECT_EQ(text.Parser().state, static_cast<UINT32>(ParserStopped));
-  EXPECT_EQ(text.Parser().headerBytes, 4097u);
+  EXPECT_EQ(text.Parser().headerBytes, kMaxHeaderBytes + 1);
+  EXPECT_EQ(text.Parser().bodyFraming, BodyByLength);
   EXPECT_EQ(text.Problem(), "");
 }
 

@@ -60,7 +60,7 @@ uint32_t ReferenceParser::Parse(const uint8_t* data, uint32_t length) {
     uint32_t i = 0;
     for (; i < length; ++i) {
       ++headerBytes;
-      if (headerBytes > 4096) {
+      if (headerBytes > 65536) {
         lineState = 5;
         break;
       }
@@ -111,6 +111,7 @@ uint32_t ReferenceParser::Parse(const uint8_t* data, uint32_t length) {
     }
 
     if (lineState == 5) {
+      if (Http1RequestLine()) bodyFraming = 2;
       state = 1;
       return count;
     }
@@ -133,7 +134,12 @@ uint32_t ReferenceParser::Parse(const uint8_t* data, uint32_t length) {
       continue;
     }
     uint32_t v = hasContentLength ? bodyRemaining : 0;
-    if (uint64_t(headerBytes) + v > 0xFFFFFFFFu || !Store(headerBytes + v, false)) {
+    if (uint64_t(headerBytes) + v > 0xFFFFFFFFu) {
+      if (Http1RequestLine()) bodyFraming = 2;
+      state = 1;
+      return count;
+    }
+    if (!Store(headerBytes + v, false)) {
       state = 1;
       return count;
     }
@@ -290,6 +296,11 @@ bool ReferenceParser::ChunkedByte(uint8_t byte, bool* ended) {
     lineState = bodyRemaining == 0 ? 15 : 12;
   }
   return true;
+}
+
+bool ReferenceParser::Http1RequestLine() const {
+  std::string line(requestLine);
+  return lineIndex > 0 && line.size() >= 10 && line.find(" HTTP/1.") != std::string::npos;
 }
 
 bool ReferenceParser::Store(uint32_t size, bool bodyOpen) {

@@ -33,6 +33,7 @@ struct ReferenceParser {
   uint32_t Parse(const uint8_t* data, uint32_t length);
 
  private:
+  bool Http1RequestLine() const;  // the request line ended and is an HTTP/1.x one
   bool Store(uint32_t size, bool bodyOpen);
   bool ReadHeaderLine(const char* line);
   // One byte of a chunked body, data bytes included; false when it breaks
