@@ -298,14 +298,15 @@ bool ReferenceParser::ChunkedByte(uint8_t byte, bool* ended) {
   return true;
 }
 
-bool ReferenceParser::Http1RequestLine() const {
-  std::string line(requestLine);
-  return lineIndex > 0 && line.size() >= 10 && line.find(" HTTP/1.") != std::string::npos;
-}
+namespace {
+bool IsHttp1Line(const std::string& line) { return line.size() >= 10 && line.find(" HTTP/1.") != std::string::npos; }
+}  // namespace
+
+bool ReferenceParser::Http1RequestLine() const { return lineIndex > 0 && IsHttp1Line(requestLine); }
 
 bool ReferenceParser::Store(uint32_t size, bool bodyOpen) {
   std::string line(requestLine);
-  if (line.size() < 10 || line.find(" HTTP/1.") == std::string::npos) return false;
+  if (!IsHttp1Line(line)) return false;
   std::string name(host);
   name.erase(0, name.find_first_not_of(" \t") == std::string::npos ? name.size() : name.find_first_not_of(" \t"));
   name = name.substr(0, name.find(':'));
