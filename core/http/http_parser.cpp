@@ -199,9 +199,9 @@ UINT8 FramingOf(const char* value, UINT32 length, bool whole) {
 inline bool WholeLine(UINT32 length) { return length < kLineBufferSize - 2; }
 
 // A header line other than the request line ended; it is NUL-terminated at
-// length. False when the line is malformed: a Content-Length that no 32-bit
-// count holds or that differs from an earlier one, or a Transfer-Encoding
-// whose framing the parser cannot follow.
+// length. False when the line is malformed: a Content-Length that is not
+// digits and blanks, that no 32-bit count holds or that differs from an
+// earlier one, or a Transfer-Encoding whose framing the parser cannot follow.
 inline __attribute__((always_inline)) bool ReadHeaderLine(HttpParser* parser, UINT32 length) {
   const char* line = parser->headerLine;
   // Most lines start with none of the three names: one test rules them out.

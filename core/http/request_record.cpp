@@ -67,7 +67,7 @@ UINT32 QueueRequest(HttpParser* parser, const char* hostText, const char* reques
   // The host name: without the blanks around it, as a server reads it, and
   // without a port.
   memcpy(hostCopy, hostText + host.skip, host.length - host.skip + 1);
-  SIZE_T end = (host.colon < host.length ? host.colon : host.length) - host.skip;
+  SIZE_T end = host.colon - host.skip;  // the colon is at the end without a port
   while (end > 0 && word_scan::IsBlank(hostCopy[end - 1])) --end;
   hostCopy[end] = '\0';
   memcpy(lineCopy, requestLine, lineLength + 1);
