@@ -14,7 +14,7 @@ struct FlowContext {
   UINT32 pendingBytes;   // stream bytes not yet accounted to a released request
   UINT8 canReplace;      // requests may still be answered in place of the server
   UINT8 dropInProgress;  // the request being read began in a dropped segment
-  UINT8 cutOff;          // a request the flow could no longer answer was refused: all further data is dropped
+  UINT8 cutOff;          // framing refused, or a request refused that could not be answered: all further data dropped
   HttpParser parser;     // its last three members are the flow's request queue
 };
 NQ_X86_ASSERT(__builtin_offsetof(FlowContext, httpEnabled) == 8);

@@ -294,11 +294,18 @@ bool FramingRefused(const HttpParser* parser) {
   return parser->state == ParserStopped && parser->bodyFraming == BodyRefused;
 }
 
-// A request refused on a flow that could no longer answer it: part of it, or
-// of a request let through before it, may already be at the server. Cutting
-// every further byte keeps the server from ever completing it.
-void CutOffIfRefusedUnanswered(FlowContext* flow, const Processing& p) {
-  if (p.result != 0 && flow->canReplace == 0) flow->cutOff = 1;
+// This segment and every later one of the flow are dropped.
+void CutOff(Processing& p) {
+  p.flow->cutOff = 1;
+  p.dropSegment = true;
+}
+
+// The flow is cut where the parser refused the framing, and where a request
+// was refused that the flow could no longer answer: part of it, or of a
+// request let through before it, may already be at the server, and any later
+// byte could complete it.
+void CutOffWhereNeeded(Processing& p) {
+  if (FramingRefused(&p.flow->parser) || (p.result != 0 && p.flow->canReplace == 0)) CutOff(p);
 }
 }  // namespace
 
@@ -308,9 +315,8 @@ UINT32 ProcessHttpData(FlowContext* flow, const UINT8* data, UINT32 length, UINT
   *replyLength = 0;
   *reinject = 0;
   *reply = nullptr;
-  if (flow->cutOff != 0) return 1;
+  if (flow->cutOff != 0) return 1;  // inspection goes on, to drop every segment
   if (ParserEnded(&flow->parser)) {
-    if (FramingRefused(&flow->parser)) return 1;  // inspection goes on, to drop every segment
     flow->httpEnabled = 0;
     return 0;
   }
@@ -324,7 +330,7 @@ UINT32 ProcessHttpData(FlowContext* flow, const UINT8* data, UINT32 length, UINT
   DropRestOfTornRequest(p, completed);
   if (ParserEnded(&flow->parser) && completed == 0) {
     RequestRecord* oldest = PeekOldest(&flow->parser);
-    if (FramingRefused(&flow->parser)) p.dropSegment = true;
+    CutOffWhereNeeded(p);
     return (oldest != nullptr && oldest->blocked) || p.dropSegment ? 1 : 0;
   }
   if (completed == 1) {
@@ -335,8 +341,7 @@ UINT32 ProcessHttpData(FlowContext* flow, const UINT8* data, UINT32 length, UINT
     AccountWithoutNewRequest(p);
   }
   ReleaseReplyObjects(p);
-  CutOffIfRefusedUnanswered(flow, p);
-  if (FramingRefused(&flow->parser)) p.dropSegment = true;
+  CutOffWhereNeeded(p);
 
   UINT32 result = p.result != 0 ? p.result : (p.dropSegment ? 1 : 0);
   // A dropped segment may hold part of a request still queued; the rest of
