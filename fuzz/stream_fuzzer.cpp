@@ -219,7 +219,8 @@ class FlowRun {
     model_.offset = end;
     size_t requestsBefore = model_.requests.size();
     uint32_t completed = model_.Feed(bytes, begin);
-    // A refusal the flow could not answer with a reply cuts it from there.
+    // The driver cuts a flow at refused framing and at a refusal it could not
+    // answer with a reply: nothing may pass from there.
     if (Context()->cutOff != 0 && model_.refusedAt == UINT64_MAX) model_.refusedAt = begin;
     CheckVerdict(r, bytes, begin, end, injectionsBefore, completed, requestsBefore);
     CheckQueue();
