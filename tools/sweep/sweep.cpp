@@ -225,7 +225,7 @@ class Symbols {
     // A position-independent executable's debug information counts from its
     // load address; a fixed one's from zero.
     uintptr_t base = PositionIndependent() ? reinterpret_cast<uintptr_t>(info.dli_fbase) : 0;
-    std::string command = "addr2line -a -f -i -C -e /proc/" + std::to_string(getpid()) + "/exe";
+    std::string command = "addr2line -a -f -i -C -e '" + ExecutablePath() + "'";
     // One byte back from a return address is inside the call.
     std::map<std::string, std::string> byOffset;
     for (auto& [frame, name] : wanted_) {
@@ -280,6 +280,14 @@ class Symbols {
 
  private:
   static void Resolve0() {}
+  // The executable's own path, as this process sees it: another process
+  // that opens /proc/PID/exe may find an emulator there (qemu-user).
+  static std::string ExecutablePath() {
+    char path[4096];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+    if (n <= 0) return "/proc/" + std::to_string(getpid()) + "/exe";
+    return std::string(path, static_cast<size_t>(n));
+  }
   static bool PositionIndependent() {
     unsigned char header[18] = {};
     FILE* exe = std::fopen("/proc/self/exe", "rb");
