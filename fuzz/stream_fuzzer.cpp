@@ -16,15 +16,19 @@
 //      inside the next primary decision instead
 // The first byte of the input picks the remote port (80 or 8080).
 //
-// After every segment: the request queue's count equals its nodes; every
-// reply object handed out came back once (none while the flag was down at
-// the end of the call); the injected reply is the bytes the client gave; no
-// byte of a request the driver answered is let through or re-injected; no
-// segment in which the client said yes is let through, nor any after the
-// flow was cut; and no request reaches the server in part (unless the cut
-// ended it), with the request boundaries taken
-// from the byte-at-a-time reference parser fed the same segments. After the
-// flow's deletion nothing is left.
+// After every segment, with the request boundaries taken from the
+// byte-at-a-time reference parser fed the same segments:
+// - the request queue's count equals its nodes;
+// - every reply object handed out came back once (none while the flag was
+//   down at the end of the call);
+// - with the ready flag clear the segment passes, with no injection;
+// - on a flow that can no longer be answered no decision entry is called;
+// - on one that can, a yes the client did not exempt drops the segment and
+//   injects the client's bytes; from that segment on, no byte of the
+//   answered request is let through or re-injected while the client is
+//   ready, except in the segment where the parser stops (a stop lets the
+//   segment through).
+// After the flow's deletion nothing is left.
 #include "core/driver/driver_entry.h"
 #include "core/driver/driver_state.h"
 #include "core/http/flow_context.h"
@@ -64,6 +68,7 @@ struct Said {
   std::string reply;  // the bytes of the last yes, if any
   bool yes = false;
   unsigned checks = 0;
+  unsigned decisions = 0;  // calls of the two decision entries and the exempt check
   unsigned objects = 0;  // reply objects handed out
 };
 
@@ -83,6 +88,7 @@ void InstallHooks() {
     return kUrl.data();
   };
   a.queryHttpPrimary = [&c](const client::Call&, NqReplyObject** reply) -> NqU32 {
+    ++gSaid.decisions;
     if (gAnswers.readyFallsInPrimary) {
       gAnswers.readyFallsInPrimary = false;
       c.SetReady(false);
@@ -97,6 +103,7 @@ void InstallHooks() {
     return 1;
   };
   a.queryHttpSecondary = [&c](const client::Call&, NqReplyObject** reply, NqU64* value) -> NqU32 {
+    ++gSaid.decisions;
     if ((gAnswers.bits & 8) == 0) return 0;
     if (gAnswers.bits & 16) {
       *reply = c.NewReplyObject(kSecondary.substr(0, gAnswers.secondaryLength));
@@ -108,6 +115,7 @@ void InstallHooks() {
     return 1;
   };
   a.checkHttpExempt = [](const void*, NqU32) -> NqU32 {
+    ++gSaid.decisions;
     unsigned check = gSaid.checks++;
     bool exempt = (gAnswers.bits & (check == 0 ? 32 : 64)) != 0;
     // An exempted yes is no answer: its reply is not the one to expect.
@@ -155,33 +163,20 @@ struct Model {
   uint64_t offset = 0;      // sent bytes indicated so far
   uint64_t nextStart = 0;   // where the next request begins
   std::vector<std::pair<uint64_t, uint64_t>> requests;
-  std::vector<size_t> answered;  // indices into requests
-  Ranges delivered;              // let through or re-injected
-  Ranges dropped;                // blocked behind a reply or a disconnect
-  // Where the segment began in which the parser refused the framing, or in
-  // which a request the flow could no longer answer was refused: from there
-  // the flow is cut, every segment dropped.
-  uint64_t refusedAt = UINT64_MAX;
-  bool frontOpen = false;  // the reference's oldest request is open and already in `requests`
+  // Answered requests: the stream bytes from the answering segment's start
+  // to the request's end.
+  std::vector<std::pair<uint64_t, uint64_t>> answered;
+  Ranges delivered;  // let through or re-injected while the client was ready, the parser running
 
   // Feeds a segment; returns how many requests it completed.
-  uint32_t Feed(const std::string& bytes, uint64_t begin) {
+  uint32_t Feed(const std::string& bytes) {
     if (parser.state == 1 || parser.state == 5) return 0;
     uint32_t completed = parser.Parse(reinterpret_cast<const uint8_t*>(bytes.data()),
                                       static_cast<uint32_t>(bytes.size()));
-    if (parser.state == 1 && parser.bodyFraming == 2) refusedAt = std::min(refusedAt, begin);
-    // A request whose chunked body has not ended runs to the end of the
-    // stream until the body does.
     while (!parser.queue.empty()) {
-      const nqtest::ReferenceRequest& front = parser.queue.front();
-      if (!frontOpen) requests.emplace_back(nextStart, front.bodyOpen ? UINT64_MAX : nextStart + front.size);
-      if (front.bodyOpen) {
-        frontOpen = true;
-        break;
-      }
-      if (frontOpen) requests.back().second = nextStart + front.size;
-      frontOpen = false;
-      nextStart += front.size;
+      uint64_t size = parser.queue.front().size;
+      requests.emplace_back(nextStart, nextStart + size);
+      nextStart += size;
       parser.queue.pop_front();
     }
     return completed;
@@ -210,19 +205,23 @@ class FlowRun {
     host::stack::StreamIndication ind(socket_, flow_, FWPS_STREAM_FLAG_SEND, pieces);
     uint64_t injectionsBefore = host::wfp::InjectionsMade();
     gSaid = Said{};
-    ClassifyResult r = host::wfp::Classify(ind.Event());
-    if (!r.called) Fail("the stream callout was not called for a flow with its context", segments_);
-    bool ready = client::StandInClient::Instance().Table()->ClientReady != 0;
-    if (!ready) unreleased_ += gSaid.objects;
+    Segment s;
+    s.readyBefore = Ready();
+    s.canReplaceBefore = Context()->canReplace != 0;
+    s.r = host::wfp::Classify(ind.Event());
+    if (!s.r.called) Fail("the stream callout was not called for a flow with its context", segments_);
+    s.readyAfter = Ready();
+    if (!s.readyAfter) unreleased_ += gSaid.objects;
 
-    uint64_t begin = model_.offset, end = begin + bytes.size();
-    model_.offset = end;
+    s.begin = model_.offset;
+    s.end = s.begin + bytes.size();
+    model_.offset = s.end;
     size_t requestsBefore = model_.requests.size();
-    uint32_t completed = model_.Feed(bytes, begin);
-    // The driver cuts a flow at refused framing and at a refusal it could not
-    // answer with a reply: nothing may pass from there.
-    if (Context()->cutOff != 0 && model_.refusedAt == UINT64_MAX) model_.refusedAt = begin;
-    CheckVerdict(r, bytes, begin, end, injectionsBefore, completed, requestsBefore);
+    bool parsing = model_.parser.state != 1 && model_.parser.state != 5;
+    uint32_t completed = model_.Feed(bytes);
+    s.parserStopped = parsing && model_.parser.state == 1;
+    s.newRequest = completed == 1 && model_.requests.size() == requestsBefore + 1;
+    CheckVerdict(s, bytes, injectionsBefore);
     CheckQueue();
     CheckReplyObjects();
   }
@@ -243,54 +242,60 @@ class FlowRun {
   unsigned Unreleased() const { return unreleased_; }
 
  private:
-  void CheckVerdict(const ClassifyResult& r, const std::string& bytes, uint64_t begin, uint64_t end,
-                    uint64_t injectionsBefore, uint32_t completed, size_t requestsBefore) {
+  // One sent segment as the driver and the model saw it.
+  struct Segment {
+    ClassifyResult r;
+    uint64_t begin = 0, end = 0;
+    bool readyBefore = false, readyAfter = false;
+    bool canReplaceBefore = false;
+    bool parserStopped = false;  // the reference parser stopped in this segment
+    bool newRequest = false;     // it completed exactly one request
+  };
+
+  static bool Ready() { return client::StandInClient::Instance().Table()->ClientReady != 0; }
+
+  void CheckVerdict(const Segment& s, const std::string& bytes, uint64_t injectionsBefore) {
     std::vector<Injection> injections = host::wfp::InjectionsSince(&injectionsBefore);
-    if (r.actionType == FWP_ACTION_PERMIT) {
+    bool delivered = false;
+    if (s.r.actionType == FWP_ACTION_PERMIT) {
       if (!injections.empty()) Fail("an injection with the segment permitted", segments_);
-      if (r.countBytesEnforced != 0 && r.countBytesEnforced != bytes.size())
+      if (s.r.countBytesEnforced != 0 && s.r.countBytesEnforced != bytes.size())
         Fail("a verdict for part of the segment", segments_);
-      model_.delivered.Add(begin, end);
-    } else if (r.actionType == FWP_ACTION_BLOCK) {
-      if (r.countBytesEnforced != bytes.size()) Fail("a block that does not cover the segment", segments_);
+      delivered = true;
+    } else if (s.r.actionType == FWP_ACTION_BLOCK) {
+      if (s.r.countBytesEnforced != bytes.size()) Fail("a block that does not cover the segment", segments_);
       if (injections.size() != 1) Fail("a block without exactly one injection", segments_);
       const Injection& i = injections[0];
       if (i.flowId != flow_ || i.kind != Injection::Stream) Fail("an injection into another flow", segments_);
       if (i.streamFlags == kReplyFlags) {
-        model_.dropped.Add(begin, end);
-        CheckReply(i, completed, requestsBefore);
+        CheckReply(s, i);
       } else if (i.streamFlags == FWPS_STREAM_FLAG_SEND && i.data == bytes) {
-        model_.delivered.Add(begin, end);  // re-injected as it was
+        delivered = true;  // re-injected as it was
       } else {
         Fail("an injection that is neither a reply nor the segment", segments_);
       }
     } else {
       Fail("a stream verdict other than permit or block", segments_);
     }
-    if (begin >= model_.refusedAt && r.actionType == FWP_ACTION_PERMIT)
-      Fail("a segment let through after the framing was refused or the flow cut", segments_);
-    // A yes the client did not exempt refuses its request, reply or not.
-    if (gSaid.yes && (r.actionType != FWP_ACTION_BLOCK || injections.at(0).streamFlags != kReplyFlags))
-      Fail("a request the client refused was let through", segments_);
-    for (size_t k : model_.answered)
-      if (model_.delivered.Overlaps(model_.requests[k].first, model_.requests[k].second))
+    if (!s.readyBefore && !s.readyAfter && (s.r.actionType != FWP_ACTION_PERMIT || !injections.empty()))
+      Fail("a segment not let through with the ready flag clear", segments_);
+    if (!s.canReplaceBefore && gSaid.decisions != 0)
+      Fail("a decision entry called on a flow that can no longer be answered", segments_);
+    // A yes the client did not exempt answers its request.
+    if (s.canReplaceBefore && gSaid.yes && (s.r.actionType != FWP_ACTION_BLOCK || injections.at(0).streamFlags != kReplyFlags))
+      Fail("a request the client answered was let through", segments_);
+    if (delivered && s.readyBefore && s.readyAfter && !s.parserStopped) model_.delivered.Add(s.begin, s.end);
+    for (const auto& [first, last] : model_.answered)
+      if (model_.delivered.Overlaps(first, last))
         Fail("a byte of an answered request was let through or re-injected", segments_);
-    // The server gets each request whole or not at all.
-    // (Except where the flow is cut for framing it cannot follow: the
-    // disconnect ends a request begun before as well.)
-    for (const auto& [first, last] : model_.requests)
-      if (last <= model_.refusedAt && model_.delivered.Overlaps(first, last) && model_.dropped.Overlaps(first, last))
-        Fail("a request was let through in part", segments_);
   }
 
   // A reply for the one request this segment completed, when the client
-  // said yes to it; otherwise a disconnect for bytes of one answered before,
-  // or of one the flow can no longer answer (a yes then gives no reply).
-  void CheckReply(const Injection& i, uint32_t completed, size_t requestsBefore) {
-    if (gSaid.yes && completed == 1 && model_.requests.size() == requestsBefore + 1) {
-      if (i.data.empty() && Context()->canReplace == 0) return;
+  // said yes to it; otherwise a disconnect for bytes of one answered before.
+  void CheckReply(const Segment& s, const Injection& i) {
+    if (gSaid.yes && s.canReplaceBefore && s.newRequest) {
       if (i.data != gSaid.reply) Fail("the injected reply is not the client's bytes", segments_);
-      model_.answered.push_back(model_.requests.size() - 1);
+      model_.answered.emplace_back(s.begin, model_.requests.back().second);
       return;
     }
     if (!i.data.empty()) Fail("reply bytes injected without a yes for the request", segments_);

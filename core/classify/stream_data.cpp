@@ -46,18 +46,17 @@ void ReportSample(const Segment& s) {
 }
 
 // The client's reply goes to the local application, followed by a
-// disconnect, and the segment is dropped. A reply of no bytes, or one that
-// cannot be injected, still drops the segment behind a disconnect alone;
-// only when the platform refuses that too does the segment pass.
+// disconnect, and the segment is dropped. Without reply bytes the segment is
+// dropped behind a disconnect alone. Whatever the platform refuses lets the
+// segment pass.
 void DeliverReply(const Segment& s, UINT8* reply, UINT32 replyLength) {
-  if (reply != nullptr) {
-    if (InjectStreamData(s.args, reply, replyLength, kReplyStreamFlags)) {
-      BlockIndicatedSegment(s.args, s.ioPacket);
-      return;
-    }
+  bool injected = reply != nullptr ? InjectStreamData(s.args, reply, replyLength, kReplyStreamFlags)
+                                   : InjectReceiveDisconnect(s.args);
+  if (injected) {
+    BlockIndicatedSegment(s.args, s.ioPacket);
+  } else if (reply != nullptr) {
     FreeNonPaged(reply);
   }
-  if (InjectReceiveDisconnect(s.args)) BlockIndicatedSegment(s.args, s.ioPacket);
 }
 
 // Flows under HTTP inspection: a full copy of the segment goes to the

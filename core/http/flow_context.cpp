@@ -31,8 +31,6 @@ FlowContext* CreateFlowContext(UINT32 outbound, UINT16 remotePort, UINT64 proces
   if (context == nullptr) return nullptr;
   InitHttpParser(&context->parser, ParserDisabled);
   context->canReplace = 0;
-  context->dropInProgress = 0;
-  context->cutOff = 0;
   context->pendingBytes = 0;
   InitFlowContext(context, outbound, remotePort, processId, localAddress, localPort, remoteAddress);
   return context;

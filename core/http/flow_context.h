@@ -13,8 +13,6 @@ struct FlowContext {
   UINT16 remotePort;     // host order
   UINT32 pendingBytes;   // stream bytes not yet accounted to a released request
   UINT8 canReplace;      // requests may still be answered in place of the server
-  UINT8 dropInProgress;  // the request being read began in a dropped segment
-  UINT8 cutOff;          // framing refused, or a request refused that could not be answered: all further data dropped
   HttpParser parser;     // its last three members are the flow's request queue
 };
 NQ_X86_ASSERT(__builtin_offsetof(FlowContext, httpEnabled) == 8);
@@ -24,8 +22,6 @@ NQ_X86_ASSERT(__builtin_offsetof(FlowContext, remoteAddress) == 20);
 NQ_X86_ASSERT(__builtin_offsetof(FlowContext, remotePort) == 24);
 NQ_X86_ASSERT(__builtin_offsetof(FlowContext, pendingBytes) == 28);
 NQ_X86_ASSERT(__builtin_offsetof(FlowContext, canReplace) == 32);
-NQ_X86_ASSERT(__builtin_offsetof(FlowContext, dropInProgress) == 33);  // in canReplace's padding
-NQ_X86_ASSERT(__builtin_offsetof(FlowContext, cutOff) == 34);          // so is this
 NQ_X86_ASSERT(__builtin_offsetof(FlowContext, parser) == 36);
 NQ_X86_ASSERT(sizeof(FlowContext) == 848);
 
@@ -38,8 +34,8 @@ inline FlowContext* FlowContextFromValue(UINT64 value) {
 }
 
 // Fills a fresh context whose parser is initialised disabled (state 5) with
-// an empty queue, canReplace, dropInProgress, cutOff and pendingBytes 0. Outbound
-// flows to remote port 80 or 8080 get HTTP inspection.
+// an empty queue, canReplace and pendingBytes 0. Outbound flows to remote
+// port 80 or 8080 get HTTP inspection.
 void InitFlowContext(FlowContext* context, UINT32 outbound, UINT16 remotePort, UINT64 processId,
                      UINT32 localAddress, UINT16 localPort, UINT32 remoteAddress);
 

@@ -9,7 +9,6 @@
 // members live in a LineCursor, so that the line bytes stored through char
 // pointers do not make the compiler reload them.
 #include "core/http/http_parser.h"
-#include "core/http/chunked_body.h"
 #include "core/http/word_scan.h"
 
 namespace {
@@ -101,151 +100,40 @@ inline UINT64 Load8(const char* text, UINT32 n) {
   __builtin_memcpy(&value, text, sizeof(value));
   return n == 8 ? value : value & ((UINT64(1) << (8 * n)) - 1);
 }
-// Bit 5 of every letter among the first n bytes of a lower-case text: OR-ed
-// into the same bytes of a line, it makes its letters lower case and leaves
-// every other byte as it is, so that only the letters match either case.
-constexpr UINT64 LetterBits8(const char* text, UINT32 n) {
-  UINT64 bits = 0;
-  for (UINT32 k = n; k > 0; --k) bits = bits << 8 | (text[k - 1] >= 'a' && text[k - 1] <= 'z' ? 0x20 : 0);
-  return bits;
-}
-// A header name (lower case, with its colon) as the words a line is compared
-// with: its bytes, and the letter bits that fold a line's letters to lower
-// case, eight bytes a word, the last word masked to the name's end.
-struct HeaderName {
-  UINT32 length;
-  UINT32 words;
-  UINT64 bytes[3];
-  UINT64 letters[3];
-};
-template <UINT32 N>
-constexpr HeaderName MakeName(const char (&name)[N]) {
-  static_assert(N - 1 <= 24, "names of up to three words");
-  HeaderName h{N - 1, (N - 1 + 7) / 8, {0, 0, 0}, {0, 0, 0}};
-  for (UINT32 w = 0; w < h.words; ++w) {
-    const UINT32 part = N - 1 - 8 * w < 8 ? N - 1 - 8 * w : 8;
-    h.bytes[w] = Bytes8(name + 8 * w, part);
-    h.letters[w] = LetterBits8(name + 8 * w, part);
-  }
-  return h;
-}
-constexpr HeaderName kContentLength = MakeName("content-length:");
-constexpr HeaderName kHost = MakeName("host:");
-constexpr HeaderName kTransferEncoding = MakeName("transfer-encoding:");
-
-// True when the line starts with the header name in any case. The line
-// buffer is read a word at a time, never past its end.
-inline __attribute__((always_inline)) bool NameIs(const char* line, const HeaderName& name) {
-  for (UINT32 w = 0; w < name.words; ++w) {
-    const UINT32 part = name.length - 8 * w < 8 ? name.length - 8 * w : 8;
-    if ((Load8(line + 8 * w, part) | name.letters[w]) != name.bytes[w]) return false;
-  }
-  return true;
-}
 
 constexpr UINT64 kMaxContentLength = 0xFFFFFFFFu;
 
-// How a Content-Length value reads.
-enum LengthValue {
-  LengthRead,       // a count that fits in 32 bits
-  LengthTooLarge,   // digits alone, but no 32-bit count holds them
-  LengthMalformed,  // no digit, or a byte that is neither a digit nor a blank
-};
-
 // The value of a Content-Length line from just after its colon: digits
-// accumulate, blanks (SP and HTAB) are skipped wherever they stand. The
-// count stops growing once it is past 32 bits, however many digits follow.
-// A server rejects a length with anything else in it, or reads it otherwise,
-// so what follows the header could not be framed as the server frames it.
-LengthValue ReadContentLength(const char* text, UINT32* out) {
+// accumulate, spaces are skipped wherever they stand, anything else ends it.
+// False when the value does not fit in 32 bits; the count stops growing once
+// it is past that, however many digits follow.
+bool ReadContentLength(const char* text, UINT32* out) {
   UINT64 value = 0;
-  bool digits = false;
-  for (const char* c = text; *c != '\0'; ++c) {
+  for (const char* c = text;; ++c) {
     if (*c >= '0' && *c <= '9') {
-      digits = true;
       if (value <= kMaxContentLength) value = value * 10 + static_cast<UINT64>(*c - '0');
-    } else if (!IsBlank(*c)) {
-      return LengthMalformed;
+    } else if (*c != ' ') {
+      break;
     }
   }
-  if (!digits) return LengthMalformed;
-  if (value > kMaxContentLength) return LengthTooLarge;
+  if (value > kMaxContentLength) return false;
   *out = static_cast<UINT32>(value);
-  return LengthRead;
-}
-
-inline char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
-
-// The framing a Transfer-Encoding line's value gives: chunked when its last
-// coding (the last non-empty item of the comma list, blanks trimmed) is
-// chunked in any case, refused otherwise. A line that filled its buffer may
-// have lost bytes, so its last coding is unknown.
-UINT8 FramingOf(const char* value, UINT32 length, bool whole) {
-  static const char kChunked[] = "chunked";
-  if (!whole) return BodyRefused;
-  UINT32 end = length;
-  while (end > 0 && (IsBlank(value[end - 1]) || value[end - 1] == ',')) --end;
-  UINT32 begin = end;
-  while (begin > 0 && value[begin - 1] != ',') --begin;
-  while (begin < end && IsBlank(value[begin])) ++begin;
-  if (end - begin != sizeof(kChunked) - 1) return BodyRefused;
-  for (UINT32 k = 0; k < end - begin; ++k)
-    if (Lower(value[begin + k]) != kChunked[k]) return BodyRefused;
-  return BodyChunked;
-}
-
-// True when a header line of that length kept every byte: a longer one
-// overwrote the last byte of its buffer.
-inline bool WholeLine(UINT32 length) { return length < kLineBufferSize - 2; }
-
-// A header line other than the request line ended; it is NUL-terminated at
-// length. False when the line is malformed: a Content-Length that is not
-// digits and blanks, that no 32-bit count holds or that differs from an
-// earlier one, or a Transfer-Encoding whose framing the parser cannot follow.
-inline __attribute__((always_inline)) bool ReadHeaderLine(HttpParser* parser, UINT32 length) {
-  const char* line = parser->headerLine;
-  // Most lines start with none of the three names: one test rules them out.
-  const char first = Lower(line[0]);
-  if (first != 'c' && first != 'h' && first != 't') return true;
-  if (length > 16 && NameIs(line, kContentLength)) {
-    UINT32 value = 0;
-    const LengthValue read = ReadContentLength(line + 15, &value);  // after "Content-Length:"
-    // A line that filled its buffer may have lost bytes of the value.
-    if (read == LengthMalformed || !WholeLine(length)) {
-      parser->bodyFraming = BodyRefused;
-      return false;
-    }
-    if (read == LengthTooLarge) return false;
-    // Two lengths that differ leave the body's end to whichever the server takes.
-    if (parser->hasContentLength != 0 && value != parser->bodyRemaining) {
-      parser->bodyFraming = BodyRefused;
-      return false;
-    }
-    parser->hasContentLength = 1;
-    parser->bodyRemaining = value;
-  } else if (length > 6 && NameIs(line, kHost)) {
-    const char* text = line + 5;  // after "Host:", read up to the buffer's end
-    memcpy(parser->host, text, TextLength(text, kLineBufferSize - 5) + 1);
-  } else if (length >= 18 && NameIs(line, kTransferEncoding)) {
-    constexpr UINT32 kName = 18;
-    parser->bodyFraming = FramingOf(line + kName, length - kName, WholeLine(length));
-    if (parser->bodyFraming == BodyRefused) return false;
-  }
   return true;
 }
 
-// An empty line where a request line was due. Servers skip such lines
-// (clients have sent a CR LF after a body), so the parser skips them too and
-// counts them into the request that follows. Past kMaxLeadingEmptyBytes the
-// framing is refused: a server that skips them all would read a request
-// after them that a stopped parser would let through unseen.
-bool SkipLeadingEmptyLine(HttpParser* parser, LineCursor* c) {
-  if (c->headerBytes > kMaxLeadingEmptyBytes) {
-    parser->bodyFraming = BodyRefused;
-    c->lineState = LineError;
-    return false;
+// A header line other than the request line ended; it is NUL-terminated at
+// length. The line buffer is read eight bytes at a time, never past its end.
+// False when the line is malformed: a Content-Length that no 32-bit count holds.
+inline __attribute__((always_inline)) bool ReadHeaderLine(HttpParser* parser, UINT32 length) {
+  const char* line = parser->headerLine;
+  UINT64 head = Load8(line, 8);
+  if (head == Bytes8("Content-", 8) && length > 16 && Load8(line + 8, 7) == Bytes8("Length:", 7)) {
+    parser->hasContentLength = 1;
+    if (!ReadContentLength(line + 15, &parser->bodyRemaining)) return false;  // after "Content-Length:"
+  } else if (length > 6 && (head & 0xFFFFFFFFFFull) == Bytes8("Host:", 5)) {
+    const char* text = line + 5;  // after "Host:", read up to the buffer's end
+    memcpy(parser->host, text, TextLength(text, kLineBufferSize - 5) + 1);
   }
-  c->lineState = LineText;
   return true;
 }
 
@@ -255,7 +143,6 @@ bool SkipLeadingEmptyLine(HttpParser* parser, LineCursor* c) {
 inline __attribute__((always_inline)) bool FinishLine(HttpParser* parser, LineCursor* c) {
   c->line[c->lineLength] = '\0';
   if (c->lineLength == 0) {
-    if (c->lineIndex == 0) return SkipLeadingEmptyLine(parser, c);
     c->lineState = LineHeaderEnd;
     return false;
   }
@@ -430,17 +317,8 @@ UINT32 ScanHeader(HttpParser* parser, const UINT8* data, UINT32 length) {
   return i;
 }
 
-// The parser stops at a header it cannot follow. Behind an HTTP/1.x request
-// line that is a request a server may still read, so its framing is refused;
-// behind anything else the flow is taken for another protocol.
-void Stop(HttpParser* parser) {
-  if (RequestLineIsHttp1(parser)) parser->bodyFraming = BodyRefused;
-  parser->state = ParserStopped;
-}
-
 void ResetRequest(HttpParser* parser) {
   parser->hasContentLength = 0;
-  parser->bodyFraming = BodyByLength;
   parser->lineState = LineText;
   parser->lineIndex = 0;
   parser->lineLength = 0;
@@ -470,21 +348,6 @@ UINT32 ParseHttpRequests(HttpParser* parser, const UINT8* data, UINT32 length) {
         ResetRequest(parser);
         break;
       case ParserSkippingBody:
-        if (parser->bodyFraming == BodyChunked) {
-          UINT32 used = SkipChunkedBody(parser, data, length);
-          if (parser->lineState == LineError) {
-            parser->bodyFraming = BodyRefused;
-            parser->state = ParserStopped;
-            return completed;
-          }
-          if (parser->lineState != LineHeaderEnd) return completed;
-          CloseOpenRequest(parser, parser->headerBytes + parser->lineIndex);
-          data += used;
-          length -= used;
-          parser->state = ParserRequestDone;
-          if (length == 0) return completed;
-          continue;
-        }
         if (length <= parser->bodyRemaining) {
           parser->bodyRemaining -= length;
           if (parser->bodyRemaining == 0) parser->state = ParserRequestDone;
@@ -502,28 +365,17 @@ UINT32 ParseHttpRequests(HttpParser* parser, const UINT8* data, UINT32 length) {
 
     UINT32 used = ScanHeader(parser, data, length);
     if (parser->lineState == LineError) {
-      Stop(parser);
+      parser->state = ParserStopped;
       return completed;
     }
     if (parser->lineState != LineHeaderEnd) {
       parser->state = ParserInHeader;
       return completed;
     }
-    if (parser->bodyFraming == BodyChunked) {  // the coding, not any Content-Length, frames the body
-      if (StoreOpenRequest(parser, parser->host, parser->requestLine) == 0) {
-        parser->state = ParserStopped;
-        return completed;
-      }
-      ++completed;
-      StartChunkedBody(parser);
-      data += used;
-      length -= used;
-      continue;
-    }
     UINT32 contentLength = parser->hasContentLength ? parser->bodyRemaining : 0;
     // The request's size must be countable, or what follows it is misframed.
     if (UINT64(parser->headerBytes) + contentLength > kMaxContentLength) {
-      Stop(parser);
+      parser->state = ParserStopped;
       return completed;
     }
     if (StoreRequest(parser, parser->host, parser->requestLine, parser->headerBytes, contentLength) == 0) {

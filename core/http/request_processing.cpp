@@ -1,7 +1,13 @@
 // HTTP request processing. The byte accounting ties the flow's stream bytes
 // to its queued requests in stream order: a request's record stays queued
-// until all of its bytes, body included, have passed, and a record marked
-// blocked has every further segment that carries its bytes dropped.
+// until all of its bytes, body included, have passed. A request the client
+// answered keeps its record, marked blocked, until then, and every segment
+// that carries its bytes is dropped while the client is ready.
+//
+// A flow can be answered (canReplace) until a segment completes two or more
+// requests, or completes none while bytes of an unfinished header or beyond
+// the last request are unaccounted. From then on its requests are only
+// reported. A stopped parser ends inspection: the flow is let through.
 #include "core/http/request_processing.h"
 
 #include "core/classify/layer_handlers.h"
@@ -19,9 +25,8 @@ struct Processing {
   UINT32* replyLength;
   UINT32* reinject;
   UINT32* reportAsData;
-  UINT32 result;  // the answer to the request decided in this call
+  UINT32 result;     // the answer to the request decided in this call
   bool dropSegment;  // the segment carries bytes of a request already answered
-  UINT32 earlierBytes;  // bytes before this segment not yet accounted to a released request
   NqReplyObject* primaryObject;
   NqReplyObject* secondaryObject;
   NqU64 secondaryValue;
@@ -61,11 +66,9 @@ void FreeOldest(HttpParser* parser) {
   if (taken != 0) FreeRequestRecord(record);
 }
 
-void MarkQueuedBlocked(HttpParser* parser) {
-  KIRQL irql = KfAcquireSpinLock(&parser->queueLock);
-  for (RequestNode* node = parser->queueHead; node != nullptr; node = node->next) node->record->blocked = 1;
-  KfReleaseSpinLock(&parser->queueLock, irql);
-}
+// The client's answer to a request holds only while the client is ready:
+// with the ready flag clear every segment passes.
+bool DropsSegment(const RequestRecord* record) { return record->blocked != 0 && ReadyClient() != nullptr; }
 
 // A record whose request line was split once has no space left in it: it
 // was met before and is only accounted from then on.
@@ -87,29 +90,26 @@ bool ReadRequestTexts(const FlowContext* flow, RequestRecord* record, RequestTex
   return texts->url != nullptr;
 }
 
-// Copies reply bytes for the caller, when the flow can still be answered.
-// A reply of no bytes (or none the client could point at), one on a flow
-// that can no longer be answered, or one that cannot be copied is a
-// disconnect alone: the request is refused all the same.
-void TakeReply(Processing& p, const void* bytes, NqU32 length) {
-  if (p.flow->canReplace == 0 || bytes == nullptr || length == 0) return;
+// Copies reply bytes for the caller; false when they cannot be copied. A
+// reply of no bytes (or none the client could point at) is a disconnect
+// alone: nothing is allocated for it.
+bool TakeReply(Processing& p, const void* bytes, NqU32 length) {
+  if (bytes == nullptr || length == 0) return true;
   auto* buffer = static_cast<UINT8*>(AllocateNonPaged(length));
-  if (buffer == nullptr) return;
+  if (buffer == nullptr) return false;
   memcpy(buffer, bytes, length);
   *p.reply = buffer;
   *p.replyLength = length;
+  return true;
 }
 
 // The reply of a decision: the reply object's bytes, or without an object
 // the client's default reply of that decision.
-void TakeDecisionReply(Processing& p, const NqReplyObject* object, NqGetDefaultReplyFn defaultReply) {
-  if (object != nullptr) {
-    TakeReply(p, object->Bytes, object->Length);
-    return;
-  }
+bool TakeDecisionReply(Processing& p, const NqReplyObject* object, NqGetDefaultReplyFn defaultReply) {
+  if (object != nullptr) return TakeReply(p, object->Bytes, object->Length);
   NqU32 length = 0;
   const void* bytes = defaultReply(&length);
-  TakeReply(p, bytes, length);
+  return TakeReply(p, bytes, length);
 }
 
 // The two decision entries and the exemption check.
@@ -127,7 +127,7 @@ void Decide(Processing& p, ClientTable* client, RequestRecord* record, const Req
   }
   record->blocked = value != 0 ? 1 : 0;
   if (value != 0) {
-    TakeDecisionReply(p, p.primaryObject, client->GetPrimaryReply);
+    if (!TakeDecisionReply(p, p.primaryObject, client->GetPrimaryReply)) p.result = 0;
     return;
   }
   if (client->QueryHttpSecondary(processId, CurrentThreadId(), t.host, t.method, t.url, record->size,
@@ -140,14 +140,19 @@ void Decide(Processing& p, ClientTable* client, RequestRecord* record, const Req
     return;
   }
   p.result = 1;
-  TakeDecisionReply(p, p.secondaryObject, client->GetSecondaryReply);
+  if (!TakeDecisionReply(p, p.secondaryObject, client->GetSecondaryReply)) p.result = 0;
   client->ReportHttpSecondary(processId, CurrentThreadId(), t.host, t.method, t.url, record->size,
                               static_cast<NqU32>(p.secondaryValue), static_cast<NqU32>(p.secondaryValue >> 32));
 }
 
-// A request met for the first time: looked up, decided and reported. On a
-// flow that can still be answered a refusal carries the client's reply; on
-// one that cannot, it is refused all the same, by a disconnect alone.
+void ReportRequest(ClientTable* client, const FlowContext* flow, const RequestRecord* record,
+                   const RequestTexts& t, UINT32 replied) {
+  client->ReportHttpRequest(ClientProcessId(flow), CurrentThreadId(), t.host, t.method, t.url, record->size,
+                            replied);
+}
+
+// The one new request of a segment: looked up, decided while the flow can
+// still be answered, and reported. An answered request is marked blocked.
 void AnswerRequest(Processing& p, RequestRecord* record) {
   RequestTexts texts;
   if (!ReadRequestTexts(p.flow, record, &texts)) return;
@@ -156,14 +161,12 @@ void AnswerRequest(Processing& p, RequestRecord* record) {
   NqU32 urlReplyLength = 0;
   if (const void* urlReply = client->GetUrlReply(texts.url, &urlReplyLength)) {
     *p.reportAsData = 0;
-    TakeReply(p, urlReply, urlReplyLength);
-    p.result = 1;
-    return;
+    if (p.flow->canReplace == 1 && TakeReply(p, urlReply, urlReplyLength)) p.result = 1;
+  } else {
+    if (p.flow->canReplace == 1) Decide(p, client, record, texts);
+    if (*p.reportAsData != 0) ReportRequest(client, p.flow, record, texts, p.result);
   }
-  Decide(p, client, record, texts);
-  if (*p.reportAsData != 0)
-    client->ReportHttpRequest(ClientProcessId(p.flow), CurrentThreadId(), texts.host, texts.method, texts.url,
-                              record->size, p.result);
+  if (p.result != 0) record->blocked = 1;
 }
 
 // Frees the oldest record once all of its bytes have passed; true if it did.
@@ -174,26 +177,57 @@ bool ReleaseIfPassed(FlowContext* flow, const RequestRecord* record) {
   return true;
 }
 
-// A request met before ends in this segment and was let through: dropping
-// the segment for an answer would cut its tail off at the server, which
-// would then read the flow's next bytes as the rest of it.
-void NoteEarlierTail(Processing& p, const RequestRecord* record) {
-  if (record->size > p.earlierBytes && !record->blocked) p.flow->canReplace = 0;
-  p.earlierBytes -= record->size < p.earlierBytes ? record->size : p.earlierBytes;
-}
-
 // One new request: records met before are accounted first, in stream order,
-// so that the new one is always decided and reported.
+// so that the new one is decided and reported with this segment.
 void ProcessOneNewRequest(Processing& p) {
   for (;;) {
     RequestRecord* record = PeekOldest(&p.flow->parser);
     if (record == nullptr) return;
-    if (record->blocked) p.dropSegment = true;
+    if (DropsSegment(record)) p.dropSegment = true;
     bool seen = AlreadySeen(record);
-    if (seen) NoteEarlierTail(p, record);
     if (!seen) AnswerRequest(p, record);
     if (!ReleaseIfPassed(p.flow, record) || !seen) return;
   }
+}
+
+// Several new requests in one segment: the flow can no longer be answered;
+// each is reported, none is looked up or decided.
+void ProcessPipelined(Processing& p) {
+  p.flow->canReplace = 0;
+  for (;;) {
+    RequestRecord* record = PeekOldest(&p.flow->parser);
+    if (record == nullptr) return;
+    if (DropsSegment(record)) p.dropSegment = true;
+    RequestTexts texts;
+    if (ReadRequestTexts(p.flow, record, &texts)) {
+      if (ClientTable* client = ReadyClient()) ReportRequest(client, p.flow, record, texts, 0);
+    }
+    if (!ReleaseIfPassed(p.flow, record)) return;
+  }
+}
+
+// No new request: the segment's bytes go to the oldest request, which is
+// released, at most this one, once they cover it.
+void AccountWithoutNewRequest(Processing& p) {
+  HttpParser* parser = &p.flow->parser;
+  const bool clientReady = ReadyClient() != nullptr;
+  KIRQL irql = KfAcquireSpinLock(&parser->queueLock);
+  if (RequestNode* node = OldestNode(parser)) {
+    RequestRecord* record = node->record;
+    if (record->blocked != 0 && clientReady) p.dropSegment = true;
+    if (p.flow->pendingBytes >= record->size) {
+      p.flow->pendingBytes -= record->size;
+      RequestRecord* released = nullptr;
+      QueuePopOldest(parser, &released);
+      FreeRequestRecord(released);
+    }
+  }
+  KfReleaseSpinLock(&parser->queueLock, irql);
+  if (parser->state != ParserSkippingBody && p.flow->pendingBytes != 0) p.flow->canReplace = 0;
+}
+
+bool ParserEnded(const HttpParser* parser) {
+  return parser->state == ParserDisabled || parser->state == ParserStopped;
 }
 
 void ReleaseReplyObjects(const Processing& p) {
@@ -203,110 +237,6 @@ void ReleaseReplyObjects(const Processing& p) {
     if (ClientTable* client = ReadyClient()) client->ReleaseReplyObject(object);
   }
 }
-
-// One of several new requests of a segment, decided on its own: a refusal
-// of any of them refuses the segment.
-void AnswerPipelinedRequest(Processing& p, RequestRecord* record) {
-  UINT32 reportAsData = 1, reinject = 0;
-  Processing one = p;
-  one.reportAsData = &reportAsData;
-  one.reinject = &reinject;
-  one.result = 0;
-  one.primaryObject = one.secondaryObject = nullptr;
-  one.secondaryValue = 0;
-  AnswerRequest(one, record);
-  ReleaseReplyObjects(one);
-  if (one.result != 0) p.result = 1;
-  if (reportAsData == 0) *p.reportAsData = 0;
-  if (reinject != 0) *p.reinject = 1;
-}
-
-// Several new requests in one segment: the flow can no longer be answered,
-// each is decided and reported.
-void ProcessPipelined(Processing& p) {
-  p.flow->canReplace = 0;
-  for (;;) {
-    RequestRecord* record = PeekOldest(&p.flow->parser);
-    if (record == nullptr) return;
-    if (record->blocked) p.dropSegment = true;
-    if (!AlreadySeen(record)) AnswerPipelinedRequest(p, record);
-    if (!ReleaseIfPassed(p.flow, record)) return;
-  }
-}
-
-// No new request: the segment's bytes go to the oldest request.
-void AccountWithoutNewRequest(Processing& p) {
-  HttpParser* parser = &p.flow->parser;
-  RequestRecord* released = nullptr;
-  KIRQL irql = KfAcquireSpinLock(&parser->queueLock);
-  if (RequestNode* node = OldestNode(parser)) {
-    RequestRecord* record = node->record;
-    if (record->blocked) p.dropSegment = true;
-    if (p.flow->pendingBytes >= record->size) {
-      p.flow->pendingBytes -= record->size;
-      QueuePopOldest(parser, &released);
-    }
-  }
-  KfReleaseSpinLock(&parser->queueLock, irql);
-  if (released != nullptr) FreeRequestRecord(released);
-  if (parser->state != ParserSkippingBody && p.flow->pendingBytes != 0) p.flow->canReplace = 0;
-}
-
-// The first request completed in this call is the one that was being read
-// before it: the newest `completed` records are this call's.
-void MarkFirstCompletedBlocked(HttpParser* parser, UINT32 completed) {
-  KIRQL irql = KfAcquireSpinLock(&parser->queueLock);
-  RequestNode* node = parser->queueHead;
-  for (UINT32 k = 1; node != nullptr && k < completed; ++k) node = node->next;
-  if (node != nullptr) node->record->blocked = 1;
-  KfReleaseSpinLock(&parser->queueLock, irql);
-}
-
-// A request whose first bytes were dropped must not reach the server in
-// part: the rest of it is dropped too, to its end.
-void DropRestOfTornRequest(Processing& p, UINT32 completed) {
-  if (p.flow->dropInProgress == 0) return;
-  p.dropSegment = true;
-  if (completed == 0) return;
-  MarkFirstCompletedBlocked(&p.flow->parser, completed);
-  p.flow->dropInProgress = 0;
-}
-
-// After the segment: a header begun in it and let through (in place or
-// re-injected) has reached the server in part, so no request of the flow
-// can be answered any more; begun in a dropped segment, it is dropped to
-// its end.
-void NoteRequestInProgress(FlowContext* flow, UINT32 result) {
-  if (flow->parser.state != ParserInHeader) return;
-  if (result != 0)
-    flow->dropInProgress = 1;
-  else
-    flow->canReplace = 0;
-}
-
-bool ParserEnded(const HttpParser* parser) {
-  return parser->state == ParserDisabled || parser->state == ParserStopped;
-}
-
-// The parser stopped at a request whose body it cannot frame as a server
-// would: any byte from there on may be a request of its own, so none passes.
-bool FramingRefused(const HttpParser* parser) {
-  return parser->state == ParserStopped && parser->bodyFraming == BodyRefused;
-}
-
-// This segment and every later one of the flow are dropped.
-void CutOff(Processing& p) {
-  p.flow->cutOff = 1;
-  p.dropSegment = true;
-}
-
-// The flow is cut where the parser refused the framing, and where a request
-// was refused that the flow could no longer answer: part of it, or of a
-// request let through before it, may already be at the server, and any later
-// byte could complete it.
-void CutOffWhereNeeded(Processing& p) {
-  if (FramingRefused(&p.flow->parser) || (p.result != 0 && p.flow->canReplace == 0)) CutOff(p);
-}
 }  // namespace
 
 UINT32 ProcessHttpData(FlowContext* flow, const UINT8* data, UINT32 length, UINT8** reply, UINT32* replyLength,
@@ -315,24 +245,17 @@ UINT32 ProcessHttpData(FlowContext* flow, const UINT8* data, UINT32 length, UINT
   *replyLength = 0;
   *reinject = 0;
   *reply = nullptr;
-  if (flow->cutOff != 0) return 1;  // inspection goes on, to drop every segment
   if (ParserEnded(&flow->parser)) {
     flow->httpEnabled = 0;
     return 0;
   }
-  Processing p{flow, data, length, reply, replyLength, reinject, reportAsData, 0, false, flow->pendingBytes,
-               nullptr, nullptr, 0};
   flow->pendingBytes += length;
+  Processing p{flow, data, length, reply, replyLength, reinject, reportAsData, 0, false, nullptr, nullptr, 0};
 
   UINT32 completed = ParseHttpRequests(&flow->parser, data, length);
-  // Requests completed before the parser stopped are still put to the
-  // client: a malformed tail must not carry a request past it unseen.
-  DropRestOfTornRequest(p, completed);
-  if (ParserEnded(&flow->parser) && completed == 0) {
-    RequestRecord* oldest = PeekOldest(&flow->parser);
-    CutOffWhereNeeded(p);
-    return (oldest != nullptr && oldest->blocked) || p.dropSegment ? 1 : 0;
-  }
+  // Requests completed before the parser stopped are still processed; the
+  // stop itself takes effect on the next call.
+  if (ParserEnded(&flow->parser) && completed == 0) return 0;
   if (completed == 1) {
     ProcessOneNewRequest(p);
   } else if (completed >= 2) {
@@ -341,12 +264,6 @@ UINT32 ProcessHttpData(FlowContext* flow, const UINT8* data, UINT32 length, UINT
     AccountWithoutNewRequest(p);
   }
   ReleaseReplyObjects(p);
-  CutOffWhereNeeded(p);
-
-  UINT32 result = p.result != 0 ? p.result : (p.dropSegment ? 1 : 0);
-  // A dropped segment may hold part of a request still queued; the rest of
-  // that request must not reach the server on its own either.
-  if (result != 0) MarkQueuedBlocked(&flow->parser);
-  NoteRequestInProgress(flow, result);
-  return result;
+  if (p.result != 0) return p.result;
+  return p.dropSegment ? 1 : 0;
 }

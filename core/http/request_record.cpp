@@ -30,7 +30,7 @@ SIZE_T Readable(const HttpParser* parser, const char* text) {
 }
 
 // The Host text as its copy needs it, in one pass over the usual text: its
-// length, the leading blanks to skip, and where the ':' of a port stands
+// length, the leading spaces to skip, and where the ':' of a port stands
 // (at `length` when there is none).
 struct HostText {
   SIZE_T length;
@@ -39,7 +39,7 @@ struct HostText {
 };
 HostText MeasureHost(const char* text, SIZE_T readable) {
   HostText h{0, 0, 0};
-  while (word_scan::IsBlank(text[h.skip])) ++h.skip;  // the NUL ends the blanks
+  while (text[h.skip] == ' ') ++h.skip;  // the NUL ends the spaces
   const char* name = text + h.skip;
   const SIZE_T rest = readable > h.skip ? readable - h.skip : 0;
   const SIZE_T stop = word_scan::SpanUntil(name, rest, ':');
@@ -50,8 +50,8 @@ HostText MeasureHost(const char* text, SIZE_T readable) {
 
 }  // namespace
 
-namespace {
-UINT32 QueueRequest(HttpParser* parser, const char* hostText, const char* requestLine, UINT32 size, UINT8 bodyOpen) {
+UINT32 StoreRequest(HttpParser* parser, const char* hostText, const char* requestLine, UINT32 headerBytes,
+                    UINT32 contentLength) {
   SIZE_T lineLength = word_scan::TextLength(requestLine, Readable(parser, requestLine));
   if (!IsHttp1RequestLine(requestLine, lineLength)) return 0;
 
@@ -64,12 +64,9 @@ UINT32 QueueRequest(HttpParser* parser, const char* hostText, const char* reques
     return 0;
   }
 
-  // The host name: without the blanks around it, as a server reads it, and
-  // without a port.
+  // The host name: without leading spaces, and without a port.
   memcpy(hostCopy, hostText + host.skip, host.length - host.skip + 1);
-  SIZE_T end = host.colon - host.skip;  // the colon is at the end without a port
-  while (end > 0 && word_scan::IsBlank(hostCopy[end - 1])) --end;
-  hostCopy[end] = '\0';
+  if (host.colon < host.length) hostCopy[host.colon - host.skip] = '\0';
   memcpy(lineCopy, requestLine, lineLength + 1);
 
   auto* record = static_cast<RequestRecord*>(AllocateNonPaged(sizeof(RequestRecord)));
@@ -79,43 +76,16 @@ UINT32 QueueRequest(HttpParser* parser, const char* hostText, const char* reques
     FreeNonPaged(lineCopy);
     return 1;
   }
-  record->size = size;
+  record->size = headerBytes + contentLength;
   record->requestLine = lineCopy;
   record->host = hostCopy;
   record->blocked = 0;
-  record->bodyOpen = bodyOpen;
 
   KIRQL oldIrql = KfAcquireSpinLock(&parser->queueLock);
   UINT32 queued = QueuePushNewest(parser, record);
   KfReleaseSpinLock(&parser->queueLock, oldIrql);
   if (queued == 0) FreeRequestRecord(record);
   return 1;
-}
-}  // namespace
-
-bool RequestLineIsHttp1(const HttpParser* parser) {
-  if (parser->lineIndex == 0) return false;  // still in the request line
-  return IsHttp1RequestLine(parser->requestLine, word_scan::TextLength(parser->requestLine, kLineBufferSize));
-}
-
-UINT32 StoreRequest(HttpParser* parser, const char* hostText, const char* requestLine, UINT32 headerBytes,
-                    UINT32 contentLength) {
-  return QueueRequest(parser, hostText, requestLine, headerBytes + contentLength, 0);
-}
-
-UINT32 StoreOpenRequest(HttpParser* parser, const char* hostText, const char* requestLine) {
-  return QueueRequest(parser, hostText, requestLine, kOpenRequestSize, 1);
-}
-
-void CloseOpenRequest(HttpParser* parser, UINT32 size) {
-  KIRQL oldIrql = KfAcquireSpinLock(&parser->queueLock);
-  if (RequestNode* newest = parser->queueHead) {
-    if (newest->record->bodyOpen != 0) {
-      newest->record->size = size;
-      newest->record->bodyOpen = 0;
-    }
-  }
-  KfReleaseSpinLock(&parser->queueLock, oldIrql);
 }
 
 void FreeRequestRecord(RequestRecord* record) {

@@ -34,7 +34,6 @@ inline ScanWord LoadWord(const void* p) {
 }
 inline void StoreWord(void* p, ScanWord w) { __builtin_memcpy(p, &w, sizeof(w)); }
 inline bool IsLineEnd(UINT8 byte) { return byte == '\r' || byte == '\n'; }
-inline bool IsBlank(UINT8 byte) { return byte == ' ' || byte == '\t'; }
 
 // strlen, reading the first `readable` bytes of the text a word at a time
 // (they must all be readable; 0 for a text of unknown extent).

@@ -138,6 +138,24 @@ TEST_F(StreamData, ClientNotReadyStillRunsTheHttpProcessingWithoutReports) {
 #endif
 }
 
+// With the ready flag clear nothing but PERMIT comes back, even for the
+// rest of a body the client answered while it was ready.
+TEST_F(StreamData, ReadyFlagClearGivesPermitOnly) {
+  AnswerWith("no");
+  std::string post = "POST /up HTTP/1.1\r\nContent-Length: 20\r\n\r\n";
+  EXPECT_EQ(Send(http_, kHttpFlow, post).actionType, FWP_ACTION_BLOCK);
+  Client().SetReady(false);
+  Client().ClearCalls();
+  size_t injections = StreamInjections().size();
+  const std::string segments[] = {"0123456789", "0123456789", kGet, kGet + kGet, "\r\n"};
+  for (const std::string& segment : segments) {
+    EXPECT_EQ(Send(http_, kHttpFlow, segment).actionType, FWP_ACTION_PERMIT) << segment;
+    EXPECT_EQ(Send(plain_, kPlainFlow, segment).actionType, FWP_ACTION_PERMIT) << segment;
+  }
+  EXPECT_EQ(StreamInjections().size(), injections);
+  EXPECT_TRUE(Calls().empty());
+}
+
 TEST_F(StreamData, HttpSegmentLetThroughIsReportedWhole) {
   EXPECT_EQ(Send(http_, kHttpFlow, kGet).actionType, FWP_ACTION_PERMIT);
   auto payload = CallsTo(Calls(), "ReportPayload");
@@ -216,7 +234,9 @@ TEST_F(StreamData, CompletionFreesWhatTheInjectionOwnedAndNothingBefore) {
 
 // However the reply's injection fails, the answered request does not go to
 // the server: a disconnect alone takes its place.
-TEST_F(StreamData, FailedReplyInjectionStillDropsTheRequest) {
+// A reply that cannot be injected lets the segment through, with no
+// disconnect in its place, and the segment is still reported.
+TEST_F(StreamData, FailedReplyInjectionLetsTheSegmentThrough) {
   AnswerWith("HTTP/1.1 403 Forbidden\r\n\r\n");
   const char* routines[] = {"IoAllocateMdl", "FwpsAllocateNetBufferAndNetBufferList0", "FwpsStreamInjectAsync0",
                             nullptr};
@@ -230,11 +250,15 @@ TEST_F(StreamData, FailedReplyInjectionStillDropsTheRequest) {
       host::pool::FailAllocation(7);  // copy, four parser blocks, reply, then the injection's record
     }
     size_t before = StreamInjections().size();
+    Client().ClearCalls();
     StreamIndication& ind = Indication(s, flow, FWPS_STREAM_FLAG_SEND, {kGet});
-    ExpectSegmentBlocked(RunClassify(ind.Event()), ind);
-    auto injections = StreamInjections();
-    ASSERT_EQ(injections.size(), before + 1) << (routine ? routine : "record allocation");
-    ExpectDisconnectAlone(injections.back());
+    ClassifyResult r = RunClassify(ind.Event());
+    const char* what = routine ? routine : "record allocation";
+    EXPECT_EQ(r.actionType, FWP_ACTION_PERMIT) << what;
+    EXPECT_EQ(ind.IoPacket().countBytesEnforced, 0u) << what;
+    EXPECT_EQ(StreamInjections().size(), before) << what;
+    EXPECT_EQ(CallsTo(Calls(), "ReportHttpRequest").at(0).Value("replied"), 1u) << what;
+    EXPECT_EQ(CallsTo(Calls(), "ReportPayload").size(), 1u) << what;
     host::faults::Clear();
     host::pool::ClearFailures();
     Release(s);

@@ -126,27 +126,6 @@ TEST_F(HostLines, AnEarlierRequestsHostDoesNotCarryOver) {
   EXPECT_STREQ(Queued()[1]->host, "");
 }
 
-TEST_F(HostLines, TheNameIsReadInAnyCase) {
-  // A server takes "host:" for the Host line; the client must be asked
-  // about that host, not about the address.
-  parser.Feed(Request("GET / HTTP/1.1", {"host: lower.test"}) + Request("GET / HTTP/1.1", {"HOST: upper.test:81"}) +
-              Request("GET / HTTP/1.1", {"Hostx: not.test"}));
-  ASSERT_EQ(Queued().size(), 3u);
-  EXPECT_STREQ(Queued()[0]->host, "lower.test");
-  EXPECT_STREQ(Queued()[1]->host, "upper.test");
-  EXPECT_STREQ(Queued()[2]->host, "");
-}
-
-TEST_F(HostLines, BlanksAroundTheNameAreDropped) {
-  // A server reads "Host:\tblocked.test " as blocked.test; so must the client.
-  parser.Feed(Request("GET / HTTP/1.1", {"Host:\tblocked.test \t"}) + Request("GET / HTTP/1.1", {"Host: \t a.test :80"}) +
-              Request("GET / HTTP/1.1", {"Host: \t "}));
-  ASSERT_EQ(Queued().size(), 3u);
-  EXPECT_STREQ(Queued()[0]->host, "blocked.test");
-  EXPECT_STREQ(Queued()[1]->host, "a.test");
-  EXPECT_STREQ(Queued()[2]->host, "");
-}
-
 TEST_F(HostLines, NulInTheHostTextEndsIt) {
   parser.Feed(Request("GET / HTTP/1.1", {std::string("Host: ab\0cd", 11)}));
   ASSERT_EQ(Queued().size(), 1u);
@@ -189,35 +168,27 @@ TEST_F(ContentLength, HeaderEndingWithTheChunkSkipsTheWholeBodyLater) {
   EXPECT_EQ(Queued().size(), 2u);
 }
 
-TEST_F(ContentLength, TheNameInAnyCaseWithAValueAfterTheColonCounts) {
-  // "Content-Length:5" is 16 characters, one too few; "Content-Lengthy" is
-  // another name. A server reads the name in any case, and so must the parser,
-  // or the body would be taken for the next request.
-  for (const char* line : {"Content-Length:5", "Content-Lengthy: 5", "Content\rLength: 5"}) {
+TEST_F(ContentLength, OnlyTheExactNameWithAValueAfterTheColonCounts) {
+  // "Content-Length:5" is 16 characters, one too few; the name is case-sensitive.
+  for (const char* line : {"Content-Length:5", "content-length: 5", "Content-length: 5"}) {
     nqtest::CheckedParser p;
     std::string header = Request("POST / HTTP/1.1", {line});
-    p.Feed(header);
+    EXPECT_EQ(p.Feed(header), 1u) << line;
     EXPECT_EQ(p.Parser().hasContentLength, 0) << line;
-    EXPECT_EQ(p.Problem(), "") << line;
-  }
-  for (const char* line : {"content-length: 5", "Content-length: 5", "CONTENT-LENGTH: 5"}) {
-    nqtest::CheckedParser p;
-    std::string header = Request("POST / HTTP/1.1", {line});
-    EXPECT_EQ(p.Feed(header + "GET /"), 1u) << line;
-    EXPECT_EQ(p.Parser().hasContentLength, 1) << line;
     EXPECT_EQ(p.Parser().state, static_cast<UINT32>(ParserRequestDone)) << line;
     ASSERT_EQ(p.Parser().queueCount, 1u);
-    EXPECT_EQ(nqtest::QueuedRequests(p.Parser())[0]->size, header.size() + 5) << line;
+    EXPECT_EQ(nqtest::QueuedRequests(p.Parser())[0]->size, header.size()) << line;
     EXPECT_EQ(p.Problem(), "") << line;
   }
 }
 
-TEST_F(ContentLength, DigitsAreReadPastBlanksAndAnythingElseIsRefused) {
+TEST_F(ContentLength, DigitsReadPastSpacesUpToAnyOtherByte) {
   struct Case {
     const char* line;
     UINT32 value;
   } cases[] = {{"Content-Length: 1 2", 12},
-               {"Content-Length:\t7 \t", 7},
+               {"Content-Length:  7x9", 7},
+               {"Content-Length: abc", 0},
                {"Content-Length: 4294967295", 0xFFFFFFFFu},
                {"Content-Length: 000000000000000000000000000042", 42},
                {"Content-Length: 5", 5}};
@@ -228,22 +199,8 @@ TEST_F(ContentLength, DigitsAreReadPastBlanksAndAnythingElseIsRefused) {
     EXPECT_EQ(p.Parser().bodyRemaining, c.value) << c.line;
     EXPECT_EQ(p.Problem(), "") << c.line;
   }
-  parser.Feed(Request("POST / HTTP/1.1", {"Content-Length: 2", "content-length: 02"}, "ab"));
-  EXPECT_EQ(P().state, static_cast<UINT32>(ParserRequestDone)) << "a repeated length is the same length";
-
-  // A server rejects these or reads a length of its own from them: taking
-  // "7x9" for 7, or "abc" for no body, would frame the bytes behind the
-  // header otherwise than the server does.
-  const std::string longLine = "Content-Length: 5" + std::string(250, ' ');
-  for (const std::string& line : {std::string("Content-Length:  7x9"), std::string("Content-Length: abc"),
-                                  std::string("Content-Length: +5"), std::string("Content-Length: 5, 5"),
-                                  std::string("Content-Length:  "), longLine}) {
-    nqtest::CheckedParser p;
-    EXPECT_EQ(p.Feed(Request("POST / HTTP/1.1", {line}, "hello") + Request("GET /next HTTP/1.1")), 0u) << line;
-    EXPECT_EQ(p.Parser().state, static_cast<UINT32>(ParserStopped)) << line;
-    EXPECT_EQ(p.Parser().bodyFraming, BodyRefused) << line;
-    EXPECT_EQ(p.Problem(), "") << line;
-  }
+  parser.Feed(Request("POST / HTTP/1.1", {"Content-Length: 9", "Content-Length: 2"}, "ab"));
+  EXPECT_EQ(P().state, static_cast<UINT32>(ParserRequestDone)) << "a later line replaces an earlier one";
 }
 
 // A count that does not fit in 32 bits would wrap to a short body and
@@ -282,108 +239,6 @@ TEST_F(ContentLength, RequestSizeBeyond32BitsStopsTheParserAtTheEndOfItsHeader) 
 
 // ---- Bounds -------------------------------------------------------------------------
 
-// ---- Transfer-Encoding ------------------------------------------------------------
-// A server frames a body by its Transfer-Encoding before any Content-Length
-// and reads a chunked one to its last chunk. The parser must end the request
-// where the server will, or a request could hide in what it takes for body
-// bytes, or a body pass for requests.
-class ChunkedBodies : public HttpParserTest {
- protected:
-  static std::string Chunked(const std::string& line, const std::vector<std::string>& headers,
-                             const std::string& body) {
-    std::vector<std::string> all = headers;
-    all.push_back("Transfer-Encoding: chunked");
-    return Request(line, all, body);
-  }
-  const std::string hidden = Request("GET /hidden HTTP/1.1", {"Host: h.test"});
-};
-
-TEST_F(ChunkedBodies, TheBodyEndsAtTheLastChunkAndItsTrailerAndTheNextRequestIsRead) {
-  const std::string post = Chunked("POST /up HTTP/1.1", {"Host: up.test"}, "5\r\nhello\r\n0\r\n\r\n");
-  EXPECT_EQ(parser.Feed(post + hidden), 2u);
-  ASSERT_EQ(Queued().size(), 2u);
-  EXPECT_EQ(Queued()[0]->size, post.size());
-  EXPECT_EQ(Queued()[0]->bodyOpen, 0);
-  EXPECT_STREQ(Queued()[1]->requestLine, "GET /hidden HTTP/1.1");
-  EXPECT_EQ(P().state, static_cast<UINT32>(ParserRequestDone));
-
-  // Sizes in either case of hex with leading zeros, extensions, bare line
-  // feeds and trailer lines.
-  const std::string odd = Chunked("POST /odd HTTP/1.1", {}, "0A;name=value\r\n0123456789\r\n1f \n" +
-                                                                std::string(31, 'b') +
-                                                                "\n000\r\nX-Sum: 1\r\nX-Other: 2\n\n");
-  EXPECT_EQ(parser.Feed(odd + hidden), 2u);
-  ASSERT_EQ(Queued().size(), 4u);
-  EXPECT_EQ(Queued()[2]->size, odd.size());
-  EXPECT_STREQ(Queued()[3]->requestLine, "GET /hidden HTTP/1.1");
-}
-
-TEST_F(ChunkedBodies, ARequestIsQueuedOpenUntilItsBodyEnds) {
-  const std::string header = Chunked("POST / HTTP/1.1", {}, "");
-  EXPECT_EQ(parser.Feed(header), 1u);
-  ASSERT_EQ(Queued().size(), 1u);
-  EXPECT_EQ(Queued()[0]->size, kOpenRequestSize) << "no count of passed bytes reaches an open request";
-  EXPECT_EQ(Queued()[0]->bodyOpen, 1);
-  EXPECT_EQ(P().state, static_cast<UINT32>(ParserSkippingBody));
-  // The body byte by byte: the size is known with its last byte.
-  const std::string body = "3\r\nabc\r\n0\r\n\r\n";
-  for (char byte : body) {
-    EXPECT_EQ(Queued()[0]->size, kOpenRequestSize);
-    EXPECT_EQ(parser.Feed(std::string(1, byte)), 0u);
-  }
-  EXPECT_EQ(Queued()[0]->size, header.size() + body.size());
-  EXPECT_EQ(Queued()[0]->bodyOpen, 0);
-}
-
-TEST_F(ChunkedBodies, TheCodingFramesTheBodyOverAnyContentLength) {
-  // The length would cover the hidden request; the server reads the chunks.
-  for (const char* coding : {"Transfer-Encoding: chunked", "transfer-encoding: gzip, chunked",
-                             "TRANSFER-ENCODING:  Chunked ,", "Transfer-Encoding: gzip,,chunked"}) {
-    nqtest::CheckedParser p;
-    std::string smuggled = Request("POST / HTTP/1.1", {"Content-Length: 45", coding}, "0\r\n\r\n");
-    EXPECT_EQ(p.Feed(smuggled + hidden), 2u) << coding;
-    ASSERT_EQ(p.Parser().queueCount, 2u) << coding;
-    EXPECT_STREQ(nqtest::QueuedRequests(p.Parser())[1]->requestLine, "GET /hidden HTTP/1.1") << coding;
-    EXPECT_EQ(p.Problem(), "") << coding;
-  }
-}
-
-TEST_F(ChunkedBodies, FramingThatCannotBeFollowedIsRefused) {
-  // A coding other than chunked last, no coding, a line too long to read
-  // whole, two lengths that differ: the server rejects the request or reads
-  // it in a way the parser cannot know. The parser stops, queues nothing for
-  // it and marks the framing refused, for the flow to be cut.
-  const std::string lines[] = {"Transfer-Encoding: gzip", "Transfer-Encoding: chunked, gzip",
-                               "Transfer-Encoding:", "Transfer-Encoding: chunkedx",
-                               "Transfer-Encoding:" + std::string(240, ' ') + "chunked",
-                               "Content-Length: 5\r\nContent-Length: 6"};
-  for (const std::string& line : lines) {
-    nqtest::CheckedParser p;
-    EXPECT_EQ(p.Feed(k38 + Request("POST / HTTP/1.1", {line}, "0\r\n\r\n") + hidden), 1u) << line;
-    EXPECT_EQ(p.Parser().state, static_cast<UINT32>(ParserStopped)) << line;
-    EXPECT_EQ(p.Parser().bodyFraming, BodyRefused) << line;
-    EXPECT_EQ(p.Parser().queueCount, 1u) << line;
-    EXPECT_EQ(p.Problem(), "") << line;
-  }
-}
-
-TEST_F(ChunkedBodies, ABrokenChunkSyntaxIsRefused) {
-  const char* bodies[] = {"g\r\n", "\r\n", " 5\r\nhello\r\n", "5\rhello", "5\r\nhelloX\r\n",
-                          "5x\r\nhello\r\n", "100000000\r\n", "0\r\nX-T: 1\rX\r\n", "0\r\n\rX"};
-  for (const char* body : bodies) {
-    nqtest::CheckedParser p;
-    EXPECT_EQ(p.Feed(Chunked("POST / HTTP/1.1", {}, body) + hidden), 1u) << body;
-    EXPECT_EQ(p.Parser().state, static_cast<UINT32>(ParserStopped)) << body;
-    EXPECT_EQ(p.Parser().bodyFraming, BodyRefused) << body;
-    EXPECT_EQ(p.Problem(), "") << body;
-  }
-  nqtest::CheckedParser p;
-  EXPECT_EQ(p.Feed(Chunked("POST / HTTP/1.1", {}, "FFFFFFFF\r\n")), 1u);
-  EXPECT_EQ(p.Parser().state, static_cast<UINT32>(ParserSkippingBody)) << "the largest 32-bit size is a size";
-  EXPECT_EQ(p.Parser().bodyRemaining, 0xFFFFFFFFu);
-  EXPECT_EQ(p.Problem(), "");
-}
-
 class Bounds : public HttpParserTest {};
 
 // A header of n bytes: request line, one padding line, empty line.
@@ -392,25 +247,22 @@ std::string HeaderOf(size_t n) {
   return head + std::string(n - head.size() - 4, 'p') + "\r\n\r\n";
 }
 
-TEST_F(Bounds, AHeaderOfExactlyTheBoundIsAccepted) {
-  std::string header = HeaderOf(kMaxHeaderBytes);
+TEST_F(Bounds, AHeaderOfExactly4096BytesIsAccepted) {
+  std::string header = HeaderOf(4096);
   EXPECT_EQ(parser.Feed(header), 1u);
   ASSERT_EQ(Queued().size(), 1u);
-  EXPECT_EQ(Queued()[0]->size, kMaxHeaderBytes);
+  EXPECT_EQ(Queued()[0]->size, 4096u);
   nqtest::CheckedParser byteByByte;
   byteByByte.FeedChunks(header, std::vector<uint32_t>(header.size(), 1));
   EXPECT_EQ(byteByByte.Parser().queueCount, 1u);
   EXPECT_EQ(byteByByte.Problem(), "");
 }
 
-// Past the bound the request cannot be followed; behind an HTTP/1.x request
-// line that refuses the framing, since a server may still serve it.
-TEST_F(Bounds, OneByteMoreStopsTheParserAndRefusesTheFraming) {
-  std::string header = HeaderOf(kMaxHeaderBytes + 1);
+TEST_F(Bounds, OneByteMoreStopsTheParserWithoutStoringIt) {
+  std::string header = HeaderOf(4097);
   EXPECT_EQ(parser.Feed(header + k38), 0u);
   EXPECT_EQ(P().state, static_cast<UINT32>(ParserStopped));
-  EXPECT_EQ(P().bodyFraming, BodyRefused);
-  EXPECT_EQ(P().headerBytes, kMaxHeaderBytes + 1);
+  EXPECT_EQ(P().headerBytes, 4097u);
   EXPECT_EQ(P().queueCount, 0u);
   EXPECT_EQ(parser.Feed(k38), 0u) << "a stopped parser stays stopped";
   EXPECT_EQ(P().state, static_cast<UINT32>(ParserStopped));
@@ -450,44 +302,11 @@ TEST_F(Malformed, CrNotFollowedByLfStops) {
   EXPECT_EQ(parser.Feed("GET / HTTP/1.1\rX"), 0u);
   EXPECT_EQ(P().state, static_cast<UINT32>(ParserStopped));
   EXPECT_EQ(P().headerBytes, 16u);
-  EXPECT_EQ(P().bodyFraming, BodyByLength) << "not yet known to be an HTTP request: another protocol";
 }
 
-// A server may read a bare CR as a space (RFC 9112 allows it) and serve the
-// request; once the request line is HTTP/1.x the parser refuses instead of
-// letting the flow through unseen.
-TEST_F(Malformed, AFaultBehindAnHttp1RequestLineRefusesTheFraming) {
-  for (const std::string& tail : {std::string("X-A: a\rb\r\n\r\n"), std::string("Content-Length: 99999999999\r\n\r\n")}) {
-    nqtest::CheckedParser p;
-    EXPECT_EQ(p.Feed("GET /hidden HTTP/1.1\r\n" + tail), 0u) << tail;
-    EXPECT_EQ(p.Parser().state, static_cast<UINT32>(ParserStopped)) << tail;
-    EXPECT_EQ(p.Parser().bodyFraming, BodyRefused) << tail;
-    EXPECT_EQ(p.Problem(), "") << tail;
-  }
-  nqtest::CheckedParser other;
-  other.Feed("SSH-2.0-x\r\nX: a\rb");
-  EXPECT_EQ(other.Parser().state, static_cast<UINT32>(ParserStopped));
-  EXPECT_EQ(other.Parser().bodyFraming, BodyByLength);
-}
-
-// Servers skip empty lines where a request line is due; a parser that
-// stopped at one would let the request after it through unseen.
-TEST_F(Malformed, EmptyLinesBeforeARequestAreSkippedAndCountedIntoIt) {
-  EXPECT_EQ(parser.Feed("\r\n" + k38 + "\n\r\n"), 1u);
-  EXPECT_EQ(parser.Feed(k38), 1u);
-  ASSERT_EQ(Queued().size(), 2u);
-  EXPECT_EQ(Queued()[0]->size, k38.size() + 2);
-  EXPECT_EQ(Queued()[1]->size, k38.size() + 3);
-  EXPECT_STREQ(Queued()[1]->requestLine, "GET / HTTP/1.1");
-
-  nqtest::CheckedParser flood;
-  EXPECT_EQ(flood.Feed(std::string(128, '\n')), 0u);
-  EXPECT_EQ(flood.Parser().state, static_cast<UINT32>(ParserInHeader));
-  EXPECT_EQ(flood.Feed(std::string(64, '\n') + "\r\n" + std::string(63, '\n') + k38), 0u)
-      << "past 256 bytes the framing is refused";
-  EXPECT_EQ(flood.Parser().state, static_cast<UINT32>(ParserStopped));
-  EXPECT_EQ(flood.Parser().bodyFraming, BodyRefused);
-  EXPECT_EQ(flood.Problem(), "");
+TEST_F(Malformed, AChunkStartingWithAnEmptyLineStops) {
+  EXPECT_EQ(parser.Feed("\r\n" + k38), 0u);
+  EXPECT_EQ(P().state, static_cast<UINT32>(ParserStopped));
 }
 
 TEST_F(Malformed, RequestLinesThatAreNotHttp1StopAtTheEndOfTheirHeader) {
@@ -508,6 +327,15 @@ TEST_F(Malformed, RequestsBeforeTheFaultInTheSameCallStayCountedAndQueued) {
   EXPECT_EQ(Queued().size(), 2u);
 }
 
+// Transfer-Encoding means nothing to the parser: a chunked body is read as
+// the next header, and its chunk lines are no request line.
+TEST_F(Malformed, AChunkedBodyIsReadAsAHeaderAndStops) {
+  EXPECT_EQ(parser.Feed(Request("POST /up HTTP/1.1", {"Transfer-Encoding: chunked"}) + "5\r\nhello\r\n0\r\n\r\n"),
+            1u);
+  EXPECT_EQ(Queued()[0]->size, 49u);
+  EXPECT_EQ(P().state, static_cast<UINT32>(ParserStopped));
+}
+
 TEST_F(Malformed, BinaryDataStopsTheParserWithoutQueueing) {
   // The start of a TLS client hello, then bytes of every value.
   std::string tls("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11);
@@ -517,10 +345,9 @@ TEST_F(Malformed, BinaryDataStopsTheParserWithoutQueueing) {
   EXPECT_EQ(P().queueCount, 0u);
   // Printable bytes without any line end stop at the header bound.
   nqtest::CheckedParser text;
-  text.Feed(std::string(kMaxHeaderBytes + 100, 'A'));
+  text.Feed(std::string(5000, 'A'));
   EXPECT_EQ(text.Parser().state, static_cast<UINT32>(ParserStopped));
-  EXPECT_EQ(text.Parser().headerBytes, kMaxHeaderBytes + 1);
-  EXPECT_EQ(text.Parser().bodyFraming, BodyByLength);
+  EXPECT_EQ(text.Parser().headerBytes, 4097u);
   EXPECT_EQ(text.Problem(), "");
 }
 

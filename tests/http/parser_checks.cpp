@@ -64,7 +64,6 @@ std::string CompareWithReference(const HttpParser& p, const ReferenceParser& r) 
   if (!(d = Differs("headerBytes", p.headerBytes, r.headerBytes)).empty()) return d;
   if (!(d = Differs("bodyRemaining", p.bodyRemaining, r.bodyRemaining)).empty()) return d;
   if (!(d = Differs("hasContentLength", unsigned(p.hasContentLength), unsigned(r.hasContentLength))).empty()) return d;
-  if (!(d = Differs("bodyFraming", unsigned(p.bodyFraming), unsigned(r.bodyFraming))).empty()) return d;
   if (!(d = Differs("lineState", p.lineState, r.lineState)).empty()) return d;
   if (!(d = Differs("lineIndex", p.lineIndex, r.lineIndex)).empty()) return d;
   if (!(d = Differs("lineLength", p.lineLength, r.lineLength)).empty()) return d;
@@ -78,7 +77,6 @@ std::string CompareWithReference(const HttpParser& p, const ReferenceParser& r) 
     const ReferenceRequest& theirs = r.queue[k];
     std::string at = "request " + std::to_string(k) + ": ";
     if (mine.size != theirs.size) return at + Differs("size", mine.size, theirs.size);
-    if (mine.bodyOpen != theirs.bodyOpen) return at + Differs("bodyOpen", unsigned(mine.bodyOpen), unsigned(theirs.bodyOpen));
     if (theirs.requestLine != mine.requestLine)
       return at + "requestLine " + Quoted(mine.requestLine) + ", reference " + Quoted(theirs.requestLine);
     if (theirs.host != mine.host) return at + "host " + Quoted(mine.host) + ", reference " + Quoted(theirs.host);
@@ -88,10 +86,7 @@ std::string CompareWithReference(const HttpParser& p, const ReferenceParser& r) 
 
 std::string CheckInvariants(const HttpParser& p, uint32_t returned, uint32_t queuedBefore) {
   if (p.state > ParserDisabled) return "unknown state " + std::to_string(p.state);
-  const bool chunked = p.state == ParserSkippingBody && p.bodyFraming == BodyChunked;
-  if (chunked ? p.lineState < ChunkSizeStart || p.lineState > TrailerEndCR : p.lineState > LineError)
-    return "unknown lineState " + std::to_string(p.lineState);
-  if (p.bodyFraming > BodyRefused) return "unknown bodyFraming " + std::to_string(p.bodyFraming);
+  if (p.lineState > LineError) return "unknown lineState " + std::to_string(p.lineState);
   // The byte that crosses the bound is counted, then the parser stops.
   uint32_t bound = p.state == ParserStopped ? kMaxHeaderBytes + 1 : kMaxHeaderBytes;
   if (p.headerBytes > bound) return "headerBytes " + std::to_string(p.headerBytes) + " past the bound";

@@ -1,6 +1,5 @@
 // Random outbound streams for the parser: requests with and without bodies,
-// chunked bodies well and badly formed, long lines, odd Host, Content-Length
-// and Transfer-Encoding lines in either case, bare line feeds, stray CRs,
+// long lines, odd Host and Content-Length lines, bare line feeds, stray CRs,
 // NUL bytes and raw binary, and random ways of cutting them into chunks.
 #pragma once
 #include <cstdint>
@@ -18,7 +17,6 @@ class RandomStreams {
   // Chunk sizes covering the stream; style 0 mixes every size, 1 is byte by
   // byte, 2 cuts near line ends, 3 takes large chunks.
   std::vector<uint32_t> Chunks(size_t length, int style);
-  uint32_t ChunkedBodies() const { return chunkedBodies_; }
 
  private:
   uint32_t Below(uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng_); }
@@ -26,10 +24,8 @@ class RandomStreams {
   std::string Text(size_t n);
   std::string LineEnd();
   std::string Request();
-  std::string ChunkedBody();
 
   std::mt19937 rng_;
-  uint32_t chunkedBodies_ = 0;
 };
 
 }  // namespace nqtest

@@ -12,7 +12,6 @@ struct ReferenceRequest {
   uint32_t size;
   std::string requestLine;
   std::string host;
-  bool bodyOpen = false;
 };
 
 struct ReferenceParser {
@@ -20,7 +19,6 @@ struct ReferenceParser {
   uint32_t headerBytes = 0;
   uint32_t bodyRemaining = 0;
   uint8_t hasContentLength = 0;
-  uint8_t bodyFraming = 0;  // 0 by length, 1 chunked, 2 refused
   uint32_t lineState = 0;
   uint32_t lineIndex = 0;
   char requestLine[256] = {};
@@ -33,12 +31,7 @@ struct ReferenceParser {
   uint32_t Parse(const uint8_t* data, uint32_t length);
 
  private:
-  bool Http1RequestLine() const;  // the request line ended and is an HTTP/1.x one
-  bool Store(uint32_t size, bool bodyOpen);
-  bool ReadHeaderLine(const char* line);
-  // One byte of a chunked body, data bytes included; false when it breaks
-  // the syntax. Sets *ended when it ended the body.
-  bool ChunkedByte(uint8_t byte, bool* ended);
+  bool Store(uint32_t contentLength);
 };
 
 }  // namespace nqtest

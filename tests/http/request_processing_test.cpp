@@ -96,7 +96,7 @@ TEST_F(RequestProcessing, RequestWithoutHostNamesTheRemoteAddress) {
 }
 
 TEST_F(RequestProcessing, StoppedParserEndsInspection) {
-  Outcome o = Feed("SSH-2.0-client\r\n\r\n");
+  Outcome o = Feed("\r\n");
   EXPECT_EQ(o.result, 0u);
   EXPECT_EQ(flow_->parser.state, ParserStopped);
   o = Feed(kGet);
@@ -106,7 +106,7 @@ TEST_F(RequestProcessing, StoppedParserEndsInspection) {
   EXPECT_TRUE(Calls().empty());
 }
 
-TEST_F(RequestProcessing, ListedUrlIsRefusedWithItsReplyOnlyWhileTheFlowCanBeAnswered) {
+TEST_F(RequestProcessing, ListedUrlIsAnsweredOnlyWhileTheFlowCanBeAnswered) {
   Client().answers().getUrlReply = [](const char*, NqU32* length) -> const void* {
     *length = 5;
     return "moved";
@@ -117,19 +117,13 @@ TEST_F(RequestProcessing, ListedUrlIsRefusedWithItsReplyOnlyWhileTheFlowCanBeAns
   EXPECT_EQ(o.reportAsData, 0u);
   EXPECT_EQ(Slots(Calls()), std::vector<std::string>{"GetUrlReply"}) << "no decision, no report";
 
-  // Refused all the same without one: a disconnect, and the flow cut, since
-  // the server may already hold part of it.
   flow_->canReplace = 0;
   Client().ClearCalls();
   o = Feed(kGet);
-  EXPECT_EQ(o.result, 1u);
+  EXPECT_EQ(o.result, 0u);
   EXPECT_FALSE(o.hasReply);
   EXPECT_EQ(o.reportAsData, 0u);
   EXPECT_EQ(Slots(Calls()), std::vector<std::string>{"GetUrlReply"});
-  EXPECT_EQ(flow_->cutOff, 1);
-  Client().ClearCalls();
-  EXPECT_EQ(Feed("GET /other HTTP/1.1\r\n\r\n").result, 1u);
-  EXPECT_TRUE(Calls().empty()) << "nothing more is parsed or asked";
 }
 
 TEST_F(RequestProcessing, ReplyOfNoBytesIsADisconnectWithoutAllocation) {
@@ -152,11 +146,11 @@ TEST_F(RequestProcessing, ReplyOfNoBytesIsADisconnectWithoutAllocation) {
   EXPECT_EQ(Reports().at(0).Value("replied"), 1u);
 }
 
-TEST_F(RequestProcessing, PipelinedRequestsAreDecidedAndReportedInOrderAndEndReplacement) {
+TEST_F(RequestProcessing, PipelinedRequestsAreReportedInOrderAndEndReplacement) {
   Outcome o = Feed(kGet + "GET /b HTTP/1.1\r\n\r\n");
   EXPECT_EQ(o.result, 0u);
   EXPECT_EQ(flow_->canReplace, 0);
-  EXPECT_EQ(CallsTo(Calls(), "QueryHttpPrimary").size(), 2u);
+  EXPECT_TRUE(CallsTo(Calls(), "QueryHttpPrimary").empty());
   auto reports = Reports();
   ASSERT_EQ(reports.size(), 2u);
   EXPECT_EQ(reports[0].Find("url")->text, "/a");
@@ -166,46 +160,12 @@ TEST_F(RequestProcessing, PipelinedRequestsAreDecidedAndReportedInOrderAndEndRep
   EXPECT_EQ(flow_->pendingBytes, 0u);
 }
 
-// Pipelining a refused request behind another must not carry it past the
-// client: each is decided, and a refusal drops the segment and cuts the flow.
-TEST_F(RequestProcessing, PipelinedRequestRefusedCutsTheFlowWithoutAReply) {
-  Client().answers().queryHttpPrimary = [this](const client::Call& call, NqReplyObject** reply) {
-    if (call.Find("url")->text != "/b") return NqU32{0};
-    *reply = replies_.Make("no");
-    return NqU32{1};
-  };
-  Outcome o = Feed(kGet + "GET /b HTTP/1.1\r\n\r\nGET /c HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(o.result, 1u);
-  EXPECT_FALSE(o.hasReply);
-  EXPECT_EQ(flow_->cutOff, 1);
-  auto reports = Reports();
-  ASSERT_EQ(reports.size(), 3u);
-  EXPECT_EQ(reports[0].Value("replied"), 0u);
-  EXPECT_EQ(reports[1].Value("replied"), 1u);
-  EXPECT_EQ(reports[2].Value("replied"), 0u);
-  EXPECT_EQ(Client().LiveReplyObjects(), 0u) << "each decision's reply object released";
-  EXPECT_EQ(Feed("GET /d HTTP/1.1\r\n\r\n").result, 1u);
-}
-
-TEST_F(RequestProcessing, HeaderOverTwoSegmentsIsDecidedAndRefusedWithoutAReply) {
+TEST_F(RequestProcessing, HeaderOverTwoSegmentsIsReportedWithoutDecision) {
   EXPECT_EQ(Feed(kGet.substr(0, 20)).result, 0u);
   EXPECT_EQ(flow_->canReplace, 0);
   EXPECT_TRUE(Calls().empty());
   Feed(kGet.substr(20));
-  EXPECT_EQ(Slots(Calls()),
-            (std::vector<std::string>{"GetUrlReply", "QueryHttpPrimary", "QueryHttpSecondary", "ReportHttpRequest"}));
-  EXPECT_EQ(flow_->cutOff, 0) << "let through: the client said no";
-
-  // The server holds the first part of a refused request: its end is
-  // dropped, and so is everything after it, or the server could be handed
-  // an end for the part it holds.
-  PrimaryAnswers(replies_.Make("no"));
-  EXPECT_EQ(Feed(kGet.substr(0, 20)).result, 0u);
-  Outcome o = Feed(kGet.substr(20));
-  EXPECT_EQ(o.result, 1u);
-  EXPECT_FALSE(o.hasReply);
-  EXPECT_EQ(flow_->cutOff, 1);
-  EXPECT_EQ(Feed("Host: h\r\n\r\n").result, 1u);
+  EXPECT_EQ(Slots(Calls()), (std::vector<std::string>{"GetUrlReply", "ReportHttpRequest"}));
 }
 
 TEST_F(RequestProcessing, PostBodyDecidedZeroKeepsItsRecordUntilTheBodyHasPassed) {
@@ -241,9 +201,7 @@ TEST_F(RequestProcessing, AnsweredPostDropsEveryRemainingBodySegment) {
   EXPECT_EQ(ReleaseCount(Calls(), object), 1u) << "released once, in the call that got it";
 }
 
-// A refusal whose reply cannot be copied still keeps the request from the
-// server: the segment is dropped behind a disconnect alone.
-TEST_F(RequestProcessing, FailedReplyAllocationStillRefusesTheRequest) {
+TEST_F(RequestProcessing, FailedReplyAllocationLeavesTheRecordBlocked) {
   PrimaryAnswers(nullptr);
   Client().answers().getPrimaryReply = [](NqU32* length) -> const void* {
     *length = 10;
@@ -251,10 +209,9 @@ TEST_F(RequestProcessing, FailedReplyAllocationStillRefusesTheRequest) {
   };
   host::pool::FailAllocation(5);  // after the parser's four blocks: the reply
   Outcome o = Feed(Post(100) + std::string(10, 'b'));
-  EXPECT_EQ(o.result, 1u);
+  EXPECT_EQ(o.result, 0u);
   EXPECT_FALSE(o.hasReply);
-  EXPECT_EQ(Reports().at(0).Value("replied"), 1u);
-  EXPECT_EQ(flow_->cutOff, 0) << "nothing of it reached the server";
+  EXPECT_EQ(Reports().at(0).Value("replied"), 0u);
   ASSERT_EQ(flow_->parser.queueCount, 1u);
   EXPECT_EQ(flow_->parser.queueHead->record->blocked, 1);
   o = Feed(std::string(90, 'b'));
@@ -310,23 +267,16 @@ TEST_F(RequestProcessing, ReplyObjectsAreNotReleasedWhileTheClientIsNotReady) {
 }
 
 // A request that completes in the segment that ends a queued request's
-// body is still reported: otherwise it would reach the server unseen. It is
-// not decided: that segment cannot be dropped for an answer, or the server
-// would miss the body's last bytes and read the flow's next bytes in their
-// place.
-TEST_F(RequestProcessing, RequestBehindTheEndOfABodyLetThroughIsRefusedWithoutAReply) {
+// body is still decided and reported: otherwise it would reach the server
+// unseen.
+TEST_F(RequestProcessing, RequestAfterAQueuedBodyIsStillDecided) {
   Feed(Post(50) + std::string(20, 'b'));
   Client().ClearCalls();
-  PrimaryAnswers(replies_.Make("no"));
   Outcome o = Feed(std::string(30, 'b') + "GET /next HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(o.result, 1u);
-  EXPECT_FALSE(o.hasReply) << "a reply would cut the body's tail off at the server";
-  EXPECT_EQ(CallsTo(Calls(), "QueryHttpPrimary").size(), 1u);
-  ASSERT_EQ(Reports().size(), 1u);
-  EXPECT_EQ(Reports()[0].Find("url")->text, "/next");
-  EXPECT_EQ(Reports()[0].Value("replied"), 1u);
-  EXPECT_EQ(flow_->canReplace, 0);
-  EXPECT_EQ(flow_->cutOff, 1);
+  EXPECT_EQ(o.result, 0u);
+  ASSERT_EQ(CallsTo(Calls(), "QueryHttpPrimary").size(), 1u);
+  EXPECT_EQ(CallsTo(Calls(), "QueryHttpPrimary")[0].Find("url")->text, "/next");
+  EXPECT_EQ(Reports().size(), 1u);
   EXPECT_EQ(flow_->parser.queueCount, 0u);
   EXPECT_EQ(flow_->pendingBytes, 0u);
 }
@@ -341,118 +291,71 @@ TEST_F(RequestProcessing, RequestsBeforeAMalformedTailAreStillDecided) {
   EXPECT_EQ(o.reply, "no");
 }
 
-TEST_F(RequestProcessing, BlockedBodyEndingInMalformedBytesIsStillDropped) {
+// A stop lets its segment through, even with the tail of an answered body in it.
+TEST_F(RequestProcessing, ParserStopLetsTheSegmentThroughBehindAnAnsweredBody) {
   PrimaryAnswers(replies_.Make("no"));
   Feed(Post(100) + std::string(10, 'b'));
   Outcome o = Feed(std::string(90, 'b') + "\rX");
   EXPECT_EQ(flow_->parser.state, ParserStopped);
-  EXPECT_EQ(o.result, 1u);
+  EXPECT_EQ(o.result, 0u);
+  EXPECT_EQ(o.reportAsData, 1u);
+  Feed(kGet);
+  EXPECT_EQ(flow_->httpEnabled, 0u);
 }
 
-// When a segment is dropped, a request that starts in it loses its header;
-// the rest of it must not reach the server as a request of its own.
-TEST_F(RequestProcessing, RequestStartingInADroppedSegmentIsBlockedToItsEnd) {
+// The segment that ends an answered body is dropped with it; a request that
+// starts there is decided on its own and its rest passes when permitted.
+TEST_F(RequestProcessing, RequestStartingInADroppedSegmentIsNotDroppedToItsEnd) {
   PrimaryAnswers(replies_.Make("no"));
   Feed(Post(100) + std::string(10, 'b'));
   Client().answers().queryHttpPrimary = nullptr;
+  Client().ClearCalls();
   Outcome o = Feed(std::string(90, 'b') + Post(40) + std::string(10, 'c'));
   EXPECT_EQ(o.result, 1u);
+  EXPECT_FALSE(o.hasReply);
+  EXPECT_EQ(Reports().at(0).Value("replied"), 0u);
   ASSERT_EQ(flow_->parser.queueCount, 1u);
+  EXPECT_EQ(flow_->parser.queueHead->record->blocked, 0);
+  EXPECT_EQ(Feed(std::string(30, 'c')).result, 0u);
+  EXPECT_EQ(flow_->parser.queueCount, 0u);
+}
+
+// Any decision that answers a request keeps its body from the server, and
+// any non-zero primary answer marks it, not only the value 1.
+TEST_F(RequestProcessing, EveryAnsweredRequestKeepsItsBodyBlocked) {
+  PrimaryAnswers(nullptr, 0x100);
+  EXPECT_EQ(Feed(Post(10)).result, 0x100u);
   EXPECT_EQ(flow_->parser.queueHead->record->blocked, 1);
-  EXPECT_EQ(Feed(std::string(30, 'c')).result, 1u);
-  EXPECT_EQ(flow_->parser.queueCount, 0u);
-}
+  EXPECT_EQ(Feed(std::string(10, 'b')).result, 1u);
 
-// A header begun in a segment that was let through has reached the server
-// in part: answering it now would leave the server half a request, so a
-// refusal cuts the flow instead.
-TEST_F(RequestProcessing, RequestBegunInASegmentLetThroughIsRefusedWithoutAReply) {
-  Client().answers().queryHttpPrimary = [this](const client::Call& call, NqReplyObject** reply) {
-    if (call.Find("url")->text != "/b") return NqU32{0};
-    *reply = replies_.Make("no");
-    return NqU32{1};
-  };
-  EXPECT_EQ(Feed(kGet + "GET /b HT").result, 0u);
-  EXPECT_EQ(flow_->canReplace, 0);
-  Outcome o = Feed("TP/1.1\r\n\r\n");
-  EXPECT_EQ(o.result, 1u);
-  EXPECT_FALSE(o.hasReply);
-  ASSERT_EQ(Reports().size(), 2u);
-  EXPECT_EQ(Reports()[1].Find("url")->text, "/b");
-  EXPECT_EQ(Reports()[1].Value("replied"), 1u);
-  EXPECT_EQ(flow_->cutOff, 1);
-}
-
-// A request that begins in a dropped segment lost its start: the rest of it
-// must not reach the server as a request of its own, nor the request after.
-TEST_F(RequestProcessing, RequestBegunInADroppedSegmentIsDroppedToItsEnd) {
-  PrimaryAnswers(replies_.Make("no"));
-  EXPECT_EQ(Feed(Post(20) + std::string(5, 'b')).result, 1u);
   Client().answers().queryHttpPrimary = nullptr;
-  EXPECT_EQ(Feed(std::string(15, 'b') + "GET /c HT").result, 1u) << "the body's end and the next request's start";
-  EXPECT_EQ(Feed("TP/1.1\r\nHost: h").result, 1u);
-  Outcome o = Feed("\r\n\r\nGET /d HTTP/1.1\r\n");
-  EXPECT_EQ(o.result, 1u) << "the torn request's end";
-  EXPECT_EQ(Feed("\r\n").result, 1u) << "and the request that began behind it";
-  EXPECT_EQ(flow_->parser.queueCount, 0u);
-  EXPECT_EQ(flow_->dropInProgress, 0);
-}
+  Client().answers().queryHttpSecondary = [](const client::Call&, NqReplyObject**, NqU64*) { return NqU32{1}; };
+  EXPECT_EQ(Feed(Post(10)).result, 1u);
+  EXPECT_EQ(flow_->parser.queueHead->record->blocked, 1);
+  EXPECT_EQ(Feed(std::string(10, 'b')).result, 1u);
 
-// ---- Framing ------------------------------------------------------------------------
-// A request with a chunked body is accounted to the end of its last chunk: an
-// answered one has every body segment dropped, however long the body runs,
-// and the request behind it is decided as the first request of a flow is.
-TEST_F(RequestProcessing, AnsweredChunkedPostDropsItsBodyToTheLastChunk) {
-  NqReplyObject* object = replies_.Make("HTTP/1.1 403 Forbidden\r\n\r\n");
-  PrimaryAnswers(object);
-  const std::string header = "POST /up HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n";
-  Outcome o = Feed(header + "400\r\n" + std::string(100, 'b'));
-  EXPECT_EQ(o.result, 1u);
-  EXPECT_EQ(o.reply, "HTTP/1.1 403 Forbidden\r\n\r\n");
-  EXPECT_EQ(CallsTo(Calls(), "QueryHttpPrimary").at(0).Value("requestSize"), kOpenRequestSize)
-      << "the size of a request whose body has not ended is not known";
-  // What the parser takes for chunk data may read as a request to a server
-  // that never saw the header: it is dropped like the rest of the body.
-  EXPECT_EQ(Feed("GET /smuggled HTTP/1.1\r\n\r\n" + std::string(898, 'b')).result, 1u);
-  EXPECT_EQ(Feed("\r\n0\r\n\r\n").result, 1u) << "the last chunk too";
-  EXPECT_EQ(flow_->parser.state, ParserRequestDone);
-  EXPECT_EQ(ReleaseCount(Calls(), object), 1u);
-}
-
-TEST_F(RequestProcessing, RequestBehindAChunkedBodyIsDecided) {
-  std::vector<std::string> urls;
-  Client().answers().queryHttpPrimary = [&urls](const client::Call& call, NqReplyObject**) {
-    urls.push_back(call.Find("url")->text);
-    return 0u;
+  Client().answers().queryHttpSecondary = nullptr;
+  Client().answers().getUrlReply = [](const char*, NqU32* length) -> const void* {
+    *length = 2;
+    return "no";
   };
-  const std::string post = "POST /up HTTP/1.1\r\ntransfer-encoding: chunked\r\nContent-Length: 60\r\n\r\n";
-  EXPECT_EQ(Feed(post + "5\r\nhello\r\n").result, 0u);
-  EXPECT_EQ(Feed("0\r\n\r\n").result, 0u);
-  EXPECT_EQ(flow_->parser.queueCount, 0u) << "the request's bytes have all passed";
-  EXPECT_EQ(Feed("GET /next HTTP/1.1\r\nHost: n\r\n\r\n").result, 0u);
-  EXPECT_EQ(urls, (std::vector<std::string>{"/up", "/next"}));
-  EXPECT_EQ(Reports().size(), 2u);
+  EXPECT_EQ(Feed(Post(10)).result, 1u);
+  EXPECT_EQ(flow_->parser.queueHead->record->blocked, 1);
+  EXPECT_EQ(Feed(std::string(10, 'b')).result, 1u);
+  EXPECT_EQ(flow_->parser.queueCount, 0u);
 }
 
-// Framing the parser cannot follow leaves no byte of the flow it can vouch
-// for: the segment that carries it and every one after it is dropped.
-TEST_F(RequestProcessing, RefusedFramingDropsTheFlowFromThere) {
-  Outcome o = Feed(kGet + "POST / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n" + kGet);
-  EXPECT_EQ(o.result, 1u);
-  EXPECT_FALSE(o.hasReply);
-  EXPECT_EQ(Reports().size(), 1u) << "the request before it is still reported";
-  EXPECT_EQ(flow_->parser.bodyFraming, BodyRefused);
-  EXPECT_EQ(Feed(kGet).result, 1u);
-  EXPECT_EQ(flow_->httpEnabled, 1u) << "inspection goes on, to drop";
-  EXPECT_EQ(Reports().size(), 1u);
-
-  FreeFlowContext(flow_);
-  flow_ = CreateFlowContext(2, 80, kPid, Net(Ipv4("10.0.0.2")), 49153, Net(Ipv4("192.0.2.10")));
-  ASSERT_NE(flow_, nullptr);
-  const std::string header = "POST /up HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
-  EXPECT_EQ(Feed(header + "5\r\nhello").result, 0u);
-  EXPECT_EQ(Feed("XX5\r\n").result, 1u) << "a chunk syntax broken mid-body";
-  EXPECT_EQ(Feed(kGet).result, 1u);
+// The client's answer holds only while it is ready: with the flag down the
+// rest of an answered body passes.
+TEST_F(RequestProcessing, AnsweredBodyPassesWhileTheClientIsNotReady) {
+  PrimaryAnswers(replies_.Make("no"));
+  Feed(Post(100) + std::string(10, 'b'));
+  Client().SetReady(false);
+  Client().ClearCalls();
+  EXPECT_EQ(Feed(std::string(50, 'b')).result, 0u);
+  Client().SetReady(true);
+  EXPECT_EQ(Feed(std::string(40, 'b')).result, 1u);
+  EXPECT_EQ(flow_->parser.queueCount, 0u);
 }
 
 TEST(BoundedPrintf, AlwaysTerminatesAndSaysWhenItCut) {

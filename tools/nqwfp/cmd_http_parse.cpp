@@ -52,25 +52,11 @@ bool ReadAll(const std::string& path, std::string* bytes) {
   return ok;
 }
 
-const char* const kFramingNames[] = {"length", "chunked", "refused"};
-
-// True when the oldest queued request's chunked body has not ended: it is
-// printed with the call that ends it, when its size is known.
-bool OldestIsOpen(HttpParser* parser) {
-  KIRQL oldIrql = KfAcquireSpinLock(&parser->queueLock);
-  const RequestNode* node = parser->queueHead;
-  while (node != nullptr && node->next != nullptr) node = node->next;
-  bool open = node != nullptr && node->record->bodyOpen != 0;
-  KfReleaseSpinLock(&parser->queueLock, oldIrql);
-  return open;
-}
-
 // Takes the call's requests off the queue, oldest first, prints and frees them.
 unsigned PrintRequests(HttpParser* parser, unsigned call) {
   unsigned printed = 0;
   RequestRecord* record;
   for (;;) {
-    if (OldestIsOpen(parser)) return printed;
     KIRQL oldIrql = KfAcquireSpinLock(&parser->queueLock);
     UINT32 taken = QueuePopOldest(parser, &record);
     KfReleaseSpinLock(&parser->queueLock, oldIrql);
@@ -141,11 +127,9 @@ int RunHttpParse(const std::vector<std::string>& args) {
     requests += PrintRequests(&parser, ++calls);
     at += n;
   } while (at < bytes.size());
-  std::printf("{\"state\":%u,\"stateName\":\"%s\",\"framing\":\"%s\",\"calls\":%u,\"requests\":%u,\"bytes\":%zu}\n",
+  std::printf("{\"state\":%u,\"stateName\":\"%s\",\"calls\":%u,\"requests\":%u,\"bytes\":%zu}\n",
               static_cast<unsigned>(parser.state),
-              parser.state <= ParserDisabled ? kStateNames[parser.state] : "unknown",
-              parser.bodyFraming <= BodyRefused ? kFramingNames[parser.bodyFraming] : "unknown", calls, requests,
-              bytes.size());
+              parser.state <= ParserDisabled ? kStateNames[parser.state] : "unknown", calls, requests, bytes.size());
   ReleaseHttpParser(&parser);
   host::kernel::SetCurrentIrql(PASSIVE_LEVEL);
 

@@ -89,11 +89,10 @@ struct Summary {
 };
 
 // Follows the client's HTTP calls, one at a time, into the summary's count
-// of requests by host. A request the driver puts to the client starts with
-// its URL lookup and ends with its report, or without one when the lookup
-// answered it or the client exempted it; requests completed together are put
-// to it one after another. A report with no lookup before it counts as a
-// request reported alone. A request that never names its host (answered by its
+// of requests by host. A request the driver puts to the client alone starts
+// with its URL lookup and ends with its report, or without one when the
+// lookup answered it or the client exempted it; requests completed together
+// are only reported. A request that never names its host (answered by its
 // URL) counts under the remote address, the driver's text for a request
 // without a Host line.
 class HttpTally {
