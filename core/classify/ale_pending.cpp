@@ -91,8 +91,9 @@ void PendDecision(const ClassifyArgs& args, ClientTable* client, const AleEvent&
     return;
   }
   if (!NT_SUCCESS(FwpsPendOperation0(args.meta->completionHandle, &record->completionContext))) {
+    client->ReleasePendHandle(pendHandle);
     FreeNonPaged(record);
-    ReleaseUnpendable(client, event, pendHandle);
+    ReportVerdict(client, event, 0);
     return;
   }
   FillRecord(record, args, event, pendHandle);

@@ -24,7 +24,19 @@ const CalloutRow kCalloutRows[kCalloutRowCount] = {
      FWP_ACTION_CALLOUT_TERMINATING, false},
 };
 
-void AddLayerCallout(DriverState* state, PDEVICE_OBJECT deviceObject, const CalloutRow& row, UINT32* calloutId) {
+namespace {
+// The row whose identifier goes to that element of calloutIds.
+const CalloutRow* RowOf(const DriverState* state, const UINT32* calloutId) {
+  for (const CalloutRow& row : kCalloutRows)
+    if (&state->calloutIds[row.slot] == calloutId) return &row;
+  return nullptr;
+}
+}  // namespace
+
+void AddLayerCallout(DriverState* state, PDEVICE_OBJECT deviceObject, UINT32* calloutId) {
+  const CalloutRow* found = RowOf(state, calloutId);
+  if (found == nullptr) return;
+  const CalloutRow& row = *found;
   FWPS_CALLOUT1 runtimeCallout;
   memset(&runtimeCallout, 0, sizeof(runtimeCallout));
   runtimeCallout.calloutKey = *row.calloutKey;
@@ -59,5 +71,5 @@ void AddLayerCallout(DriverState* state, PDEVICE_OBJECT deviceObject, const Call
 }
 
 void AddLayerCallouts(DriverState* state, PDEVICE_OBJECT deviceObject) {
-  for (const CalloutRow& row : kCalloutRows) AddLayerCallout(state, deviceObject, row, &state->calloutIds[row.slot]);
+  for (const CalloutRow& row : kCalloutRows) AddLayerCallout(state, deviceObject, &state->calloutIds[row.slot]);
 }

@@ -18,10 +18,11 @@ constexpr unsigned kCalloutRowCount = 9;
 // In the order start-up adds them.
 extern const CalloutRow kCalloutRows[kCalloutRowCount];
 
-// Registers the row's callout at run time (its identifier into *calloutId),
-// adds its management object and then its filter. A failed registration or
-// callout add ends the row; what was made stays. Nothing is reported.
-void AddLayerCallout(DriverState* state, PDEVICE_OBJECT deviceObject, const CalloutRow& row, UINT32* calloutId);
+// calloutId is the element of state->calloutIds that names the row: registers
+// the row's callout at run time (its identifier into *calloutId), adds its
+// management object and then its filter. A failed registration or callout
+// add ends the row; what was made stays. Nothing is reported.
+void AddLayerCallout(DriverState* state, PDEVICE_OBJECT deviceObject, UINT32* calloutId);
 // All nine rows in order, each whatever the previous ones did.
 void AddLayerCallouts(DriverState* state, PDEVICE_OBJECT deviceObject);
 

@@ -475,6 +475,11 @@ TEST_F(PendedDecisions, UnpendableDecisionsGiveTheHandleBackOnceAndPermit) {
         host::faults::FailCall("FwpsPendOperation0", 1, STATUS_FWP_INVALID_PARAMETER);
     };
     nqtest::PoolCheckpoint pool;
+    // The handle goes back before the record that could not be pended is freed.
+    std::vector<size_t> blocksAtRelease;
+    Client().OnCall([&](const client::Call& call) {
+      if (call.slot == "ReleasePendHandle") blocksAtRelease.push_back(pool.Leaks().size());
+    });
     arm();
     auto bind = Authorize(s, host::stack::BindEvent(s));
     arm();
@@ -484,6 +489,8 @@ TEST_F(PendedDecisions, UnpendableDecisionsGiveTheHandleBackOnceAndPermit) {
     arm();
     auto connect = Authorize(s, host::stack::ConnectEvent(s, ConnectPacket(s)));
     host::pool::ClearFailures();
+    Client().OnCall(nullptr);
+    EXPECT_EQ(blocksAtRelease, std::vector<size_t>(4, f.pool ? 0 : 1));
     for (const auto* a : {&bind, &listen, &accept, &connect}) {
       EXPECT_FALSE(a->pended);
       EXPECT_EQ(a->first.actionType, FWP_ACTION_PERMIT);
