@@ -94,7 +94,32 @@ typedef void(NQ_CLIENT_STDCALL* NqReportDatagramReceivedFn)(NqU32 processId, NqU
 /* Inbound packet inspection (caller-pops): 0 = block, nonzero = permit. */
 typedef NqU32(NQ_CLIENT_CDECL* NqInspectInboundPacketFn)(const void* packet, NqU32 length);
 
-/* HTTP requests. */
+/* HTTP requests, on outbound TCP flows to ports 80 and 8080. For each request
+ * the parser completes (the Host: and Content-Length: names are compared
+ * case-sensitively; lower-case names are not recognised):
+ *   1. GetUrlReply(url): non-null ends the request. While the flow can still
+ *      be answered its bytes are the answer; the request is not reported.
+ *   2. If the flow can no longer be answered (a segment completed two or
+ *      more requests, or completed none with bytes of an unfinished header or
+ *      beyond the last request left over), go to 5: no decision is asked.
+ *   3. QueryHttpPrimary: nonzero answers the request with the reply object's
+ *      bytes, or GetPrimaryReply's, unless CheckHttpExempt(segment) is
+ *      nonzero, which passes the segment on (re-sent) and falls to step 4.
+ *   4. QueryHttpSecondary: nonzero answers the same way with GetSecondaryReply,
+ *      then ReportHttpSecondary; if CheckHttpExempt is nonzero instead,
+ *      ReportHttpSecondaryExempt and the segment passes on.
+ *   5. ReportHttpRequest(..., replied), unless step 1 answered or an exempt
+ *      check said yes. Requests completed together are only reported, with
+ *      replied 0, oldest first.
+ *   6. ReleaseReplyObject once for each object returned, at the end of the
+ *      same call, if ClientReady is still set.
+ * An answer drops the segment and delivers the reply, then a disconnect, to
+ * the local application; the rest of the request's body is dropped too while
+ * the client is ready. A reply that cannot be copied or injected lets the
+ * segment through. A request the parser cannot read (not HTTP/1.x, a header
+ * past 4096 bytes, a chunked body) ends inspection: the flow passes and is
+ * reported as plain stream data from then on. requestSize is the header's
+ * bytes plus Content-Length. */
 typedef const void*(NQ_CLIENT_STDCALL* NqGetUrlReplyFn)(const char* url, NqU32* length);
 typedef NqU32(NQ_CLIENT_STDCALL* NqQueryHttpPrimaryFn)(NqU32 processId, NqThreadId threadId, const char* host,
                                                        const char* method, const char* url, NqU32 requestSize,
