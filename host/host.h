@@ -145,10 +145,14 @@ struct IrpResult {
   bool completed;
 };
 // Creates a driver object and runs the entry point on the calling thread, at
-// PASSIVE_LEVEL in the System process, as the I/O manager loads a driver.
+// PASSIVE_LEVEL in the System process, as the I/O manager loads a driver;
+// each driver gets its own object, name and registry path. LoadedDriver is
+// the first one loaded.
 NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const char16_t* serviceName);
 PDRIVER_OBJECT LoadedDriver();
 PDEVICE_OBJECT FindDevice(const char16_t* name);
+// File objects IoGetDeviceObjectPointer opened and not yet dereferenced.
+unsigned OpenFileObjectCount();
 // Sends an IRP with one stack location of the given major function.
 IrpResult SendIrp(PDEVICE_OBJECT device, UCHAR majorFunction);
 }  // namespace io
