@@ -157,6 +157,14 @@ unsigned OpenFileObjectCount();
 IrpResult SendIrp(PDEVICE_OBJECT device, UCHAR majorFunction);
 }  // namespace io
 
+// ---- Registry ---------------------------------------------------------------------
+namespace registry {
+// Sets a binary value under the service's Parameters key,
+// \Registry\Machine\System\CurrentControlSet\Services\SERVICE\Parameters,
+// which ZwOpenKey and ZwQueryValueKey read.
+void SetServiceParameter(const char16_t* service, const char16_t* value, const std::string& bytes);
+}  // namespace registry
+
 std::string Utf16ToUtf8(const char16_t* text, size_t length);
 
 }  // namespace host

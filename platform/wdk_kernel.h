@@ -192,7 +192,45 @@ NQ_X86_ASSERT(__builtin_offsetof(IRP, UserBuffer) == 0x3c);
 NQ_X86_ASSERT(__builtin_offsetof(IRP, Tail.Overlay.CurrentStackLocation) == 0x60);
 NQ_X86_ASSERT(sizeof(IRP) == 0x70);
 
-typedef struct _OBJECT_ATTRIBUTES OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+typedef struct _OBJECT_ATTRIBUTES {
+  ULONG Length;
+  HANDLE RootDirectory;
+  PUNICODE_STRING ObjectName;
+  ULONG Attributes;
+  PVOID SecurityDescriptor;
+  PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+NQ_X86_ASSERT(sizeof(OBJECT_ATTRIBUTES) == 24);
+NQ_X86_ASSERT(__builtin_offsetof(OBJECT_ATTRIBUTES, ObjectName) == 8);
+#define OBJ_CASE_INSENSITIVE 0x00000040
+#define OBJ_KERNEL_HANDLE 0x00000200
+#define InitializeObjectAttributes(p, n, a, r, s) \
+  do {                                             \
+    (p)->Length = sizeof(OBJECT_ATTRIBUTES);       \
+    (p)->RootDirectory = (r);                      \
+    (p)->Attributes = (a);                         \
+    (p)->ObjectName = (n);                         \
+    (p)->SecurityDescriptor = (s);                 \
+    (p)->SecurityQualityOfService = NULL;          \
+  } while (0)
+
+// Registry values: a driver's settings live under its service key (the
+// registry path DriverEntry gets), by custom in its Parameters subkey.
+#define KEY_READ 0x00020019
+#define REG_SZ 1
+#define REG_BINARY 3
+typedef enum _KEY_VALUE_INFORMATION_CLASS {
+  KeyValueBasicInformation = 0,
+  KeyValueFullInformation = 1,
+  KeyValuePartialInformation = 2,
+} KEY_VALUE_INFORMATION_CLASS;
+typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
+  ULONG TitleIndex;
+  ULONG Type;
+  ULONG DataLength;
+  UCHAR Data[1];
+} KEY_VALUE_PARTIAL_INFORMATION, *PKEY_VALUE_PARTIAL_INFORMATION;
+NQ_X86_ASSERT(__builtin_offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) == 12);
 // A file object is only handed on by the drivers here (a client gets one
 // from IoGetDeviceObjectPointer and dereferences it); its layout is opaque.
 typedef struct _FILE_OBJECT FILE_OBJECT, *PFILE_OBJECT;
@@ -241,6 +279,10 @@ NTKERNELAPI NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desi
                                                POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
                                                PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine, PVOID StartContext);
 NTKERNELAPI NTSTATUS NTAPI ZwClose(HANDLE Handle);
+NTKERNELAPI NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
+NTKERNELAPI NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+                                          KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+                                          PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
 NTKERNELAPI HANDLE NTAPI PsGetCurrentProcessId(VOID);
 NTKERNELAPI HANDLE NTAPI PsGetCurrentThreadId(VOID);
 
@@ -351,6 +393,7 @@ NQ_EXTERN_C_BEGIN
 NTKERNELAPI void* NQ_CDECL memcpy(void* dest, const void* src, SIZE_T count);
 NTKERNELAPI void* NQ_CDECL memset(void* dest, int c, SIZE_T count);
 NTKERNELAPI SIZE_T NQ_CDECL strlen(const char* s);
+NTKERNELAPI int NQ_CDECL strcmp(const char* a, const char* b);
 NTKERNELAPI char* NQ_CDECL strstr(const char* s, const char* find);
 NTKERNELAPI char* NQ_CDECL strchr(const char* s, int c);
 NTKERNELAPI int NQ_CDECL _vsnprintf(char* buffer, SIZE_T count, const char* format, va_list args);
