@@ -59,4 +59,35 @@ TEST_F(ClientRoutines, CurrentIrqlFollowsTheSpinLockAndInterlockedOpsReturnWhatT
   EXPECT_EQ(big, 0x100000000ll);
 }
 
+TEST_F(ClientRoutines, ServiceParametersAreReadAsTheRegistryHandsThemOut) {
+  host::registry::SetServiceParameter(u"sample", u"Policy", "url /");
+  UNICODE_STRING key, value, missing;
+  RtlInitUnicodeString(&key, u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\sample\\Parameters");
+  RtlInitUnicodeString(&value, u"policy");
+  RtlInitUnicodeString(&missing, u"Other");
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &key, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+  HANDLE handle = nullptr;
+  ASSERT_EQ(ZwOpenKey(&handle, KEY_READ, &attributes), STATUS_SUCCESS) << "names compare without regard to case";
+
+  union {
+    KEY_VALUE_PARTIAL_INFORMATION info;
+    UCHAR bytes[32];
+  } out;
+  ULONG needed = 0;
+  EXPECT_EQ(ZwQueryValueKey(handle, &missing, KeyValuePartialInformation, &out, sizeof out, &needed),
+            STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(ZwQueryValueKey(handle, &value, KeyValuePartialInformation, &out, 4, &needed), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(needed, 12u + 5u);
+  EXPECT_EQ(ZwQueryValueKey(handle, &value, KeyValuePartialInformation, &out, 14, &needed), STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(out.info.DataLength, 5u) << "the fixed part is filled in";
+  ASSERT_EQ(ZwQueryValueKey(handle, &value, KeyValuePartialInformation, &out, sizeof out, &needed), STATUS_SUCCESS);
+  EXPECT_EQ(out.info.Type, static_cast<ULONG>(REG_BINARY));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.info.Data), out.info.DataLength), "url /");
+  EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+
+  RtlInitUnicodeString(&key, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\other\\Parameters");
+  EXPECT_EQ(ZwOpenKey(&handle, KEY_READ, &attributes), STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
 }  // namespace
