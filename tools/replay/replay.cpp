@@ -5,6 +5,7 @@
 #include "tools/replay/end_check.h"
 #include "tools/replay/engine.h"
 #include "tools/replay/log.h"
+#include "tools/replay/outcome_capture.h"
 #include "tools/replay/stack.h"
 
 #include "host/host.h"
@@ -169,6 +170,15 @@ ReplayResult Replay(const ReplayOptions& options) {
     logOut = &logFile;
   }
 
+  OutcomeCapture outcome;
+  OutcomeCapture::Setup setup;
+  setup.all = options.write;
+  setup.passed = options.writePassed;
+  setup.dlt = reader.linkType();
+  setup.localAddress = result.localAddress;
+  setup.policy = options.policy;
+  if (!outcome.Open(setup, &error)) return fail(error);
+
   if (!engine::Boot(&error)) return fail(error);
   EndCheck check;  // what the replay uses, it gives back
   uint64_t savedPid = host::kernel::CurrentProcessId(), savedTid = host::kernel::CurrentThreadId();
@@ -207,9 +217,12 @@ ReplayResult Replay(const ReplayOptions& options) {
     }
     if (skip != Skip::kNone) {
       ++summary.skipped[static_cast<int>(skip)];
+      // The driver never sees it: it goes its way untouched.
+      if (outcome.enabled()) outcome.Frame(frame, PacketFate{std::string("skipped: ") + SkipName(skip), true, {}});
       continue;
     }
     stack.OnPacket(p, index, frame.timeMicros);
+    if (outcome.enabled()) outcome.Frame(frame, stack.TakeFate());
 
     if (progress && (index & 1023) == 0) {
       Clock::time_point now = Clock::now();
@@ -223,6 +236,7 @@ ReplayResult Replay(const ReplayOptions& options) {
     }
   }
   stack.Finish();
+  outcome.Injected(stack.TakeFate().injected);
   http.Close();
   standIn.CheckReplyObjects();
   result.problems = check.Problems();
@@ -234,6 +248,8 @@ ReplayResult Replay(const ReplayOptions& options) {
   standIn.SetAnswers(client::Answers{});
   host::kernel::SetCurrentIds(savedPid, savedTid);
   if (logOut != nullptr) logOut->flush();
+  std::string writeError;
+  bool written = outcome.Close(&writeError);
 
   if (status == CaptureReader::Result::kError) {
     result.exitCode = 1;
@@ -242,6 +258,9 @@ ReplayResult Replay(const ReplayOptions& options) {
     result.exitCode = 1;
     result.error = "the log '" + (options.log.empty() ? std::string("(stream)") : options.log) +
                    "' could not be written in full";
+  } else if (!written) {
+    result.exitCode = 1;
+    result.error = writeError;
   }
   if (!result.problems.empty()) result.exitCode = 1;
   return result;
