@@ -125,15 +125,23 @@ TEST_F(ReplayCapture, PendedConnectsShowTheDecisionAndTheReinjectedPacket) {
 TEST_F(ReplayCapture, FilesThatCannotBeWrittenStopTheReplayBeforeItStarts) {
   CaptureBuilder c;
   c.Udp(kLocal, 5353, kRemote, 53, "query");
-  for (std::string* path : {&write, &writePassed}) {
-    std::string given = *path;
-    *path = "/nonexistent/folder/out.pcapng";
-    replay::ReplayResult r = Replay(c.Pcap());
+  std::string capture = c.Pcap();
+  auto refused = [&](const std::string& why) {
+    replay::ReplayResult r = Replay(capture);
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.error, "cannot write '/nonexistent/folder/out.pcapng': No such file or directory");
+    EXPECT_EQ(r.error, why);
     EXPECT_EQ(r.summary.read, 0u) << "before anything is replayed";
-    *path = given;
-  }
+  };
+  std::string all = write, passed = writePassed;
+  write = "/nonexistent/folder/out.pcapng";
+  refused("cannot write '/nonexistent/folder/out.pcapng': No such file or directory");
+  std::swap(write, writePassed);
+  refused("cannot write '/nonexistent/folder/out.pcapng': No such file or directory");
+  write = WriteFile("capture", capture);  // the file Replay() replays
+  refused("--write '" + write + "' is the capture being replayed");
+  write = writePassed = all;
+  refused("--write and --write-passed name the same file '" + all + "'");
+  EXPECT_EQ(ReadPcapng(passed).size(), 0u) << "no packet written";
 }
 
 // On the samples, the comments count what the summary counts.

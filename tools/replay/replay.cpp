@@ -11,6 +11,7 @@
 #include "host/host.h"
 
 #include <pcap/dlt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -47,6 +48,27 @@ std::string RemoteText(const client::Call& c) {
 }
 
 void Lookup(const client::Call& c, JsonLog& log);
+
+// Whether two paths name one file: the same file where both exist, else the
+// same text.
+bool SameFile(const std::string& a, const std::string& b) {
+  if (a.empty() || b.empty() || a == "-" || b == "-") return false;
+  struct stat sa {}, sb {};
+  if (stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0) return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  return a == b;
+}
+
+// A file the replay writes is none it reads, nor another it writes.
+std::string OutputClash(const ReplayOptions& o) {
+  const std::pair<const char*, const std::string*> outputs[] = {{"--write", &o.write}, {"--write-passed", &o.writePassed}};
+  for (const auto& [option, path] : outputs) {
+    if (SameFile(*path, o.capture)) return std::string(option) + " '" + *path + "' is the capture being replayed";
+    if (SameFile(*path, o.policy)) return std::string(option) + " '" + *path + "' is the policy";
+    if (SameFile(*path, o.log)) return std::string(option) + " '" + *path + "' is the log";
+  }
+  if (SameFile(o.write, o.writePassed)) return "--write and --write-passed name the same file '" + o.write + "'";
+  return "";
+}
 
 // Everything the replay does with a call into the client, on the thread
 // that made it: the log line, the summary's accounting and, when the policy
@@ -145,8 +167,10 @@ ReplayResult Replay(const ReplayOptions& options) {
                 " seconds is out of range: give from 0.001 to 31536000 seconds (a year)");
   }
 
+  std::string error = OutputClash(options);
+  if (!error.empty()) return fail(error);
+
   std::unique_ptr<client::Policy> policy;
-  std::string error;
   policy = options.policy.empty() ? client::Policy::Parse("", "(default policy)", &error)
                                   : client::Policy::Load(options.policy, &error);
   if (!policy) return fail(error);
