@@ -186,9 +186,9 @@ void Stack::NoteInjected(const host::wfp::Injection& i, const ClassifyPlace& pla
     fate_.delivered = false;
     return;
   }
-  const Flow* f = nullptr;
-  for (const auto& [key, flow] : live_)
-    if (flow->flowHandle == i.flowId) f = flow.get();
+  const Flow* f = current_ != nullptr && current_->flowHandle == i.flowId ? current_ : nullptr;
+  for (auto it = live_.begin(); f == nullptr && it != live_.end(); ++it)
+    if (it->second->flowHandle == i.flowId) f = it->second.get();
   if (f == nullptr) return;  // no flow to number the bytes by
   // Bytes towards the application come from the remote end and continue
   // its side of the connection; sent ones continue the local side. Bytes
