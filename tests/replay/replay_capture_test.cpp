@@ -100,7 +100,7 @@ TEST_F(ReplayCapture, PendedConnectsShowTheDecisionAndTheReinjectedPacket) {
   c.Tcp(kLocal, 40000, kRemote, 8080, kSyn)
       .Tcp(kRemote, 8080, kLocal, 40000, kSyn | kAck)
       .Udp(kLocal, 5301, kRemote, 53, "query");
-  replay::ReplayResult r = Replay(c.Pcap(),
+  replay::ReplayResult r = Replay(c.Pcap(101),  // raw IP, which libpcap reads as DLT_RAW
                                   "process dig pid 3120 proto udp\n"
                                   "connect pend permit proto tcp\n"
                                   "connect pend block proto udp\n");
@@ -108,6 +108,7 @@ TEST_F(ReplayCapture, PendedConnectsShowTheDecisionAndTheReinjectedPacket) {
 
   std::vector<WrittenPacket> all = ReadPcapng(write);
   ASSERT_EQ(all.size(), 4u);
+  EXPECT_EQ(all[0].linkType, 101) << "the capture's link type, as the file format numbers it";
   EXPECT_THAT(Comments(all),
               ElementsAre("pended: permitted by the client's later decision", "re-injected by nqwfpdrv", "permitted",
                           "not delivered: connect blocked by the client's later decision (dig, pid 3120)"));
@@ -115,9 +116,9 @@ TEST_F(ReplayCapture, PendedConnectsShowTheDecisionAndTheReinjectedPacket) {
   // header, but for the checksum, which the capture left at 0.
   const std::string& held = all[0].data;
   const std::string& sent = all[1].data;
-  EXPECT_EQ(sent.substr(12, 8), held.substr(14 + 12, 8));
-  EXPECT_EQ(sent.substr(20, 16), held.substr(14 + 20, 16));
-  EXPECT_EQ(sent.substr(38), held.substr(14 + 38));
+  EXPECT_EQ(sent.substr(12, 8), held.substr(12, 8));
+  EXPECT_EQ(sent.substr(20, 16), held.substr(20, 16));
+  EXPECT_EQ(sent.substr(38), held.substr(38));
   // On the wire: the re-injected SYN in place of the held one.
   EXPECT_THAT(Comments(ReadPcapng(writePassed)), ElementsAre("re-injected by nqwfpdrv", "permitted"));
 }
