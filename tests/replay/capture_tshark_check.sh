@@ -3,7 +3,7 @@
 # demo capture and the HTTP sample: without a warning, with valid checksums
 # on every packet the driver injected, the answered requests found by their
 # comments, the client's replies as the application received them, byte for
-# byte, and the exempted request re-sent once.
+# byte, the exempted request re-sent once, and the interfaces described.
 #
 #   capture_tshark_check.sh NQWFP SAMPLES_DIR OUT_DIR
 set -euo pipefail
@@ -28,6 +28,11 @@ for sample in demo http; do
     [ -z "$bad" ] || fail "injected packets in $f.pcapng with bad checksums: $bad"
   done
 done
+
+# Both interfaces name the local address and the policy file.
+descriptions=$(tshark -r "$out/demo.pcapng" -T fields -e frame.interface_description | sort -u)
+[ "$(echo "$descriptions" | grep -c "local host 10.77.0.2, policy $samples/demo.policy")" = 2 ] ||
+  fail "interface descriptions: $descriptions"
 
 # The answered requests' segments, found by their comment.
 answered=$(tshark -r "$out/demo.pcapng" -Y 'frame.comment contains "answered"' -T fields -e tcp.stream)
