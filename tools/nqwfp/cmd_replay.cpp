@@ -15,7 +15,7 @@ int Usage(const char* why) {
   std::fprintf(stderr, "nqwfp replay: %s\n", why);
   std::fprintf(stderr,
                "usage: nqwfp replay CAPTURE [--local ADDR] [--policy FILE] [--log FILE|-] [--idle SECONDS] "
-               "[--progress|--no-progress]\n");
+               "[--write OUT.pcapng] [--write-passed OUT.pcapng] [--progress|--no-progress]\n");
   return 2;
 }
 
@@ -24,7 +24,8 @@ int RunReplay(const std::vector<std::string>& args) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     bool hasValue = i + 1 < args.size();
-    if (a == "--local" || a == "--policy" || a == "--log" || a == "--idle") {
+    if (a == "--local" || a == "--policy" || a == "--log" || a == "--idle" || a == "--write" ||
+        a == "--write-passed") {
       if (!hasValue) return Usage((a + " needs a value").c_str());
       const std::string& v = args[++i];
       if (a == "--local") {
@@ -34,6 +35,10 @@ int RunReplay(const std::vector<std::string>& args) {
         options.policy = v;
       } else if (a == "--log") {
         options.log = v;
+      } else if (a == "--write") {
+        options.write = v;
+      } else if (a == "--write-passed") {
+        options.writePassed = v;
       } else {
         char* end = nullptr;
         options.idleSeconds = std::strtod(v.c_str(), &end);
@@ -68,7 +73,8 @@ int RunReplay(const std::vector<std::string>& args) {
 }
 
 const nqwfp::Command kReplay{"replay",
-                             "CAPTURE [--local ADDR] [--policy FILE] [--log FILE|-] [--idle SECONDS] [--progress]",
+                             "CAPTURE [--local ADDR] [--policy FILE] [--log FILE|-] [--idle SECONDS] [--write OUT.pcapng] "
+                             "[--write-passed OUT.pcapng] [--progress]",
                              "replay a pcap or pcapng capture through the driver with the stand-in client",
                              RunReplay};
 
