@@ -34,11 +34,14 @@ asan: deps $(BUILD)/asan/build.ninja
 	cmake --build $(BUILD)/asan -j $(JOBS)
 
 # Replays the sample capture (scripts/record-sample.sh made it) as seen by
-# the client host, with the demo policy; the JSON log goes to a file.
+# the client host, with the demo policy; the JSON log and the captures of
+# the outcome go to files.
 demo: host32
 	$(BUILD)/host32/tools/nqwfp replay samples/demo.pcap --local 10.77.0.2 \
-	  --policy samples/demo.policy --log $(BUILD)/demo-replay.jsonl
+	  --policy samples/demo.policy --log $(BUILD)/demo-replay.jsonl \
+	  --write $(BUILD)/demo.pcapng --write-passed $(BUILD)/demo-passed.pcapng
 	@echo "log of every client call, classify and injection: $(BUILD)/demo-replay.jsonl"
+	@echo "for Wireshark, every packet with what became of it: $(BUILD)/demo.pcapng; what passed: $(BUILD)/demo-passed.pcapng"
 
 # The sample client driver (samples/client) as an i386 shared object, with
 # the nqwfp that loads it: nqwfp replay CAPTURE --client $(BUILD)/host32/samples/client/sample_client.so

@@ -17,6 +17,7 @@ packages=(
   libpcap-dev                          # capture replay, host64
   libpcap0.8-dev:i386                  # capture replay, host32 (g++ -m32 links the i386 library)
   tcpdump time                         # make bench: the replay's scaling against tcpdump
+  tshark                               # the replay's pcapng output read back (ctest ReplayCaptureTshark)
 )
 if [ "${1:-}" = image ]; then
   packages+=(wine wine32:i386)         # the driver image under Wine (make image-test)

@@ -10,6 +10,15 @@
 # (ntoskrnl.exe, HAL.dll, NDIS.SYS, fwpkclnt.sys) instead of Wine's own:
 # per-program overrides under AppDefaults, so Wine's services keep theirs.
 set -uo pipefail
+
+# On a kernel that runs no i386 code, scripts/enable-i386.sh hands i386
+# programs to qemu-i386; Wine's loader does not start under it (it hangs
+# before the first DLL), so the image cannot run there.
+if grep -qs '^enabled' /proc/sys/fs/binfmt_misc/qemu-i386; then
+  echo "nqwfpdrv.sys under Wine: not run: this kernel runs no i386 code, and Wine does not start under qemu-i386"
+  exit 0
+fi
+
 build=$(cd "$1" && pwd)
 shift
 export WINEPREFIX=$build/wineprefix

@@ -78,10 +78,12 @@ TEST_F(ReplayInput, DamagedFileIsReplayedUpToTheDamage) {
   c.Udp(kLocal, 5353, kRemote, 53, "one").Udp(kLocal, 5353, kRemote, 53, "two").Udp(kLocal, 5353, kRemote, 53,
                                                                                     std::string(100, '3'));
   std::string bytes = c.Pcap();
+  write = WriteFile("written.pcapng", "");
   replay::ReplayResult r = Replay(bytes.substr(0, bytes.size() - 50));
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_THAT(r.error, HasSubstr("damaged capture"));
   EXPECT_EQ(r.summary.read, 2u);
+  EXPECT_EQ(ReadPcapng(write).size(), 2u) << "--write leaves a whole file up to the damage";
   EXPECT_EQ(r.summary.replayed, 2u);
   EXPECT_EQ(Lines("call", "ReportDatagramSent").size(), 2u) << "the packets before the damage";
   EXPECT_EQ(Lines("classify", "ALE_RESOURCE_RELEASE_V4").size(), 1u) << "and their socket released";

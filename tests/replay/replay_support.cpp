@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <iterator>
 
 namespace nqtest {
 namespace {
@@ -17,6 +19,17 @@ uint32_t Addr(const char* dotted) {
   unsigned a = 0, b = 0, c = 0, d = 0;
   std::sscanf(dotted, "%u.%u.%u.%u", &a, &b, &c, &d);
   return a << 24 | b << 16 | c << 8 | d;
+}
+
+uint32_t Native32(const std::string& s, size_t at) {
+  uint32_t v;
+  std::memcpy(&v, s.data() + at, 4);
+  return v;
+}
+uint16_t Native16(const std::string& s, size_t at) {
+  uint16_t v;
+  std::memcpy(&v, s.data() + at, 2);
+  return v;
 }
 
 // The IP packet inside an Ethernet frame built by EthernetFrame.
@@ -219,6 +232,48 @@ void ReplayTest::TearDown() {
   MachineTest::TearDown();
 }
 
+std::vector<WrittenPacket> ReadPcapng(const std::string& path, std::string* application) {
+  std::ifstream in(path, std::ios::binary);
+  std::string f((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<WrittenPacket> packets;
+  std::vector<uint16_t> interfaces;
+  size_t at = 0;
+  EXPECT_GE(f.size(), 28u) << path;
+  EXPECT_EQ(Native32(f, 0), 0x0A0D0D0Au) << "a section header first";
+  while (at + 12 <= f.size()) {
+    uint32_t type = Native32(f, at), length = Native32(f, at + 4);
+    EXPECT_TRUE(length % 4 == 0 && length >= 12 && at + length <= f.size()) << "block at " << at;
+    if (!(length % 4 == 0 && length >= 12 && at + length <= f.size())) break;
+    EXPECT_EQ(Native32(f, at + length - 4), length) << "trailing length at " << at;
+    std::string body = f.substr(at + 8, length - 12);
+    size_t options = 0;
+    if (type == 0x0A0D0D0A) {
+      EXPECT_EQ(Native32(body, 0), 0x1A2B3C4Du);
+      options = 16;
+    } else if (type == 1) {
+      interfaces.push_back(Native16(body, 0));
+      options = 8;
+    } else if (type == 6) {
+      uint32_t interface = Native32(body, 0), captured = Native32(body, 12);
+      EXPECT_LT(interface, interfaces.size()) << "an interface described before";
+      packets.push_back({interface, uint64_t(Native32(body, 4)) << 32 | Native32(body, 8), body.substr(20, captured),
+                         "", interface < interfaces.size() ? interfaces[interface] : uint16_t(0)});
+      options = 20 + (captured + 3) / 4 * 4;
+    }
+    // Options: code, length, value padded to 32 bits, up to the end marker.
+    while (options + 4 <= body.size() && Native16(body, options) != 0) {
+      uint16_t code = Native16(body, options), size = Native16(body, options + 2);
+      std::string value = body.substr(options + 4, size);
+      if (type == 6 && code == 1) packets.back().comment = value;
+      if (type == 0x0A0D0D0A && code == 4 && application != nullptr) *application = value;
+      options += 4 + (size + 3u) / 4 * 4;
+    }
+    at += length;
+  }
+  EXPECT_EQ(at, f.size()) << "no bytes after the last whole block";
+  return packets;
+}
+
 replay::ReplayResult ReplayTest::Replay(const std::string& captureBytes, const std::string& policy,
                                         const char* local) {
   replay::ReplayOptions options;
@@ -233,6 +288,8 @@ replay::ReplayResult ReplayTest::Replay(const std::string& captureBytes, const s
   options.progress = 0;
   options.mdlSplit = mdlSplit;
   options.keepClientCalls = keepClientCalls;
+  options.write = write;
+  options.writePassed = writePassed;
   replay::ReplayResult r = replay::Replay(options);
   log = ParseLog(out.str());
   return r;

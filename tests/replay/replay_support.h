@@ -55,6 +55,19 @@ std::string TcpSegment(uint16_t fromPort, uint16_t toPort, uint8_t flags, const 
 std::string UdpDatagram(uint16_t fromPort, uint16_t toPort, const std::string& payload);
 std::string EthernetFrame(const std::string& ipPacket, uint16_t etherType = 0x0800);
 
+// A packet of a pcapng file the replay wrote (--write, --write-passed).
+struct WrittenPacket {
+  uint32_t interface;
+  uint64_t micros;
+  std::string data;
+  std::string comment;
+  uint16_t linkType;  // its interface's
+};
+// Reads a pcapng file as this machine writes it, failing the test unless
+// every block is whole, the section header comes first and every packet
+// names an interface described before it.
+std::vector<WrittenPacket> ReadPcapng(const std::string& path, std::string* application = nullptr);
+
 // One log line: keys to values as text (strings without quotes), nested
 // objects flattened ("data.length").
 using LogLine = std::map<std::string, std::string>;
@@ -72,6 +85,7 @@ class ReplayTest : public MachineTest {
 
   size_t mdlSplit = 0;       // stream data split over two MDLs this far in; 0: one MDL
   bool keepClientCalls = false;  // the stand-in client keeps the replay's calls for Client().Calls()
+  std::string write, writePassed;  // pcapng files the replay writes; empty for none
   std::vector<LogLine> log;  // the last replay's log
   std::vector<std::string> Steps(bool withInbound = false) const;  // "classify LAYER ACTION" and "call SLOT"
   std::vector<LogLine> Lines(const std::string& key, const std::string& value) const;

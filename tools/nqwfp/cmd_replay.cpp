@@ -16,7 +16,8 @@ int Usage(const char* why) {
   std::fprintf(stderr, "nqwfp replay: %s\n", why);
   std::fprintf(stderr,
                "usage: nqwfp replay CAPTURE [--local ADDR] [--policy FILE] [--client PATH.so [--client-arg TEXT]] "
-               "[--log FILE|-] [--idle SECONDS] [--progress|--no-progress]\n");
+               "[--log FILE|-] [--idle SECONDS] [--write OUT.pcapng] [--write-passed OUT.pcapng] "
+               "[--progress|--no-progress]\n");
   return 2;
 }
 
@@ -25,8 +26,8 @@ int RunReplay(const std::vector<std::string>& args) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     bool hasValue = i + 1 < args.size();
-    if (a == "--local" || a == "--policy" || a == "--log" || a == "--idle" || a == "--client" ||
-        a == "--client-arg") {
+    if (a == "--local" || a == "--policy" || a == "--log" || a == "--idle" || a == "--write" ||
+        a == "--write-passed" || a == "--client" || a == "--client-arg") {
       if (!hasValue) return Usage((a + " needs a value").c_str());
       const std::string& v = args[++i];
       if (a == "--local") {
@@ -40,6 +41,10 @@ int RunReplay(const std::vector<std::string>& args) {
         options.clientArgument = v;
       } else if (a == "--log") {
         options.log = v;
+      } else if (a == "--write") {
+        options.write = v;
+      } else if (a == "--write-passed") {
+        options.writePassed = v;
       } else {
         char* end = nullptr;
         options.idleSeconds = std::strtod(v.c_str(), &end);
@@ -77,7 +82,8 @@ int RunReplay(const std::vector<std::string>& args) {
 
 const nqwfp::Command kReplay{"replay",
                              "CAPTURE [--local ADDR] [--policy FILE] [--client PATH.so [--client-arg TEXT]] "
-                             "[--log FILE|-] [--idle SECONDS] [--progress]",
+                             "[--log FILE|-] [--idle SECONDS] [--write OUT.pcapng] [--write-passed OUT.pcapng] "
+                             "[--progress]",
                              "replay a pcap or pcapng capture through the driver with the stand-in client or your own",
                              RunReplay};
 

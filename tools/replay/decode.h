@@ -21,7 +21,7 @@ enum class Skip {
 };
 const char* SkipName(Skip skip);
 
-constexpr uint8_t kTcpFin = 0x01, kTcpSyn = 0x02, kTcpRst = 0x04, kTcpAck = 0x10, kTcpUrg = 0x20;
+constexpr uint8_t kTcpFin = 0x01, kTcpSyn = 0x02, kTcpRst = 0x04, kTcpPsh = 0x08, kTcpAck = 0x10, kTcpUrg = 0x20;
 
 // One IPv4 packet of a frame; pointers into the frame.
 struct Packet {

@@ -6,11 +6,13 @@
 #include "tools/replay/end_check.h"
 #include "tools/replay/engine.h"
 #include "tools/replay/log.h"
+#include "tools/replay/outcome_capture.h"
 #include "tools/replay/stack.h"
 
 #include "host/host.h"
 
 #include <pcap/dlt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -47,6 +49,27 @@ std::string RemoteText(const client::Call& c) {
 }
 
 void Lookup(const client::Call& c, JsonLog& log);
+
+// Whether two paths name one file: the same file where both exist, else the
+// same text.
+bool SameFile(const std::string& a, const std::string& b) {
+  if (a.empty() || b.empty() || a == "-" || b == "-") return false;
+  struct stat sa {}, sb {};
+  if (stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0) return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  return a == b;
+}
+
+// A file the replay writes is none it reads, nor another it writes.
+std::string OutputClash(const ReplayOptions& o) {
+  const std::pair<const char*, const std::string*> outputs[] = {{"--write", &o.write}, {"--write-passed", &o.writePassed}};
+  for (const auto& [option, path] : outputs) {
+    if (SameFile(*path, o.capture)) return std::string(option) + " '" + *path + "' is the capture being replayed";
+    if (SameFile(*path, o.policy)) return std::string(option) + " '" + *path + "' is the policy";
+    if (SameFile(*path, o.log)) return std::string(option) + " '" + *path + "' is the log";
+  }
+  if (SameFile(o.write, o.writePassed)) return "--write and --write-passed name the same file '" + o.write + "'";
+  return "";
+}
 
 // Everything the replay does with a call into the client, on the thread
 // that made it: the log line, the summary's accounting and, when the policy
@@ -145,8 +168,10 @@ ReplayResult Replay(const ReplayOptions& options) {
                 " seconds is out of range: give from 0.001 to 31536000 seconds (a year)");
   }
 
+  std::string error = OutputClash(options);
+  if (!error.empty()) return fail(error);
+
   std::unique_ptr<client::Policy> policy;
-  std::string error;
   policy = options.policy.empty() ? client::Policy::Parse("", "(default policy)", &error)
                                   : client::Policy::Load(options.policy, &error);
   if (!policy) return fail(error);
@@ -169,6 +194,15 @@ ReplayResult Replay(const ReplayOptions& options) {
     if (!logFile) return fail("cannot write the log '" + options.log + "'");
     logOut = &logFile;
   }
+
+  OutcomeCapture outcome;
+  OutcomeCapture::Setup setup;
+  setup.all = options.write;
+  setup.passed = options.writePassed;
+  setup.dlt = reader.linkType();
+  setup.localAddress = result.localAddress;
+  setup.policy = options.policy;
+  if (!outcome.Open(setup, &error)) return fail(error);
 
   if (!engine::Boot(&error, options.client, options.clientArgument, &result.warning)) return fail(error);
   EndCheck check;  // what the replay uses, it gives back
@@ -211,9 +245,12 @@ ReplayResult Replay(const ReplayOptions& options) {
     }
     if (skip != Skip::kNone) {
       ++summary.skipped[static_cast<int>(skip)];
+      // The driver never sees it: it goes its way untouched.
+      if (outcome.enabled()) outcome.Frame(frame, PacketFate{std::string("skipped: ") + SkipName(skip), true, {}});
       continue;
     }
     stack.OnPacket(p, index, frame.timeMicros);
+    if (outcome.enabled()) outcome.Frame(frame, stack.TakeFate());
 
     if (progress && (index & 1023) == 0) {
       Clock::time_point now = Clock::now();
@@ -227,6 +264,7 @@ ReplayResult Replay(const ReplayOptions& options) {
     }
   }
   stack.Finish();
+  outcome.Injected(stack.TakeFate().injected);
   http.Close();
   standIn.CheckReplyObjects();
   standIn.CheckPendHandles();
@@ -239,6 +277,8 @@ ReplayResult Replay(const ReplayOptions& options) {
   standIn.SetAnswers(client::Answers{});
   host::kernel::SetCurrentIds(savedPid, savedTid);
   if (logOut != nullptr) logOut->flush();
+  std::string writeError;
+  bool written = outcome.Close(&writeError);
 
   if (status == CaptureReader::Result::kError) {
     result.exitCode = 1;
@@ -247,6 +287,9 @@ ReplayResult Replay(const ReplayOptions& options) {
     result.exitCode = 1;
     result.error = "the log '" + (options.log.empty() ? std::string("(stream)") : options.log) +
                    "' could not be written in full";
+  } else if (!written) {
+    result.exitCode = 1;
+    result.error = writeError;
   }
   if (!result.problems.empty()) result.exitCode = 1;
   return result;

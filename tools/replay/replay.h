@@ -18,6 +18,8 @@ struct ReplayOptions {
   std::string clientArgument;   // its Parameters value "Policy"; empty: none
   std::string log;              // JSON lines; "-" for standard output; empty for none
   std::ostream* logStream = nullptr;  // instead of `log`
+  std::string write;            // pcapng: every packet read, with what became of it, and every injection
+  std::string writePassed;      // pcapng: the packets delivered and every injection
   bool haveLocal = false;
   uint32_t localAddress = 0;    // host order
   double idleSeconds = 90;      // a flow with no packet for this long ends; from a millisecond to a year

@@ -2,6 +2,7 @@
 
 #include "host/stack.h"
 #include "tools/replay/engine.h"
+#include "tools/replay/packet_build.h"
 
 #include <algorithm>
 #include <chrono>
@@ -16,6 +17,7 @@ namespace {
 constexpr uint64_t kEndpointHandleBase = 0x80000000ull;
 constexpr uint64_t kFlowHandleBase = 0x0F000000ull;
 constexpr UINT32 kInterfaceIndex = 2;  // the one interface of the simulated host
+constexpr size_t kSegmentBytes = 1460;  // injected stream data is shown in segments of at most this
 
 }  // namespace
 
@@ -104,6 +106,7 @@ ClassifyResult Stack::Run(ClassifyEvent& event, const Where& w, bool* pended, bo
       log_.Classify(event.layerId, outcome.reauthorization, w.place, true);
     }
     *permittedAfterPend = outcome.completed && outcome.permitted;
+    pendPermitted_ = pendPermitted_ || *permittedAfterPend;
   }
   LogInjections(w.place);
   current_ = nullptr;
@@ -111,6 +114,16 @@ ClassifyResult Stack::Run(ClassifyEvent& event, const Where& w, bool* pended, bo
 }
 
 void Stack::OnClientCall(const client::Call& call) {
+  // How the client answers an HTTP request, for the fate of its segment.
+  const char* answer = nullptr;
+  if (call.slot == "GetUrlReply" && call.Value("found") != 0) answer = "URL reply";
+  if (call.slot == "QueryHttpPrimary" && call.Value("result") != 0) answer = "primary decision";
+  if (call.slot == "QueryHttpSecondary" && call.Value("result") != 0) answer = "secondary decision";
+  if (call.slot == "CheckHttpExempt" && call.Value("result") != 0) answer = "exempted";
+  if (answer != nullptr) {
+    std::lock_guard<std::mutex> guard(reportLock_);
+    httpAnswer_ = answer;
+  }
   if (call.slot != "ReportAccept") return;
   std::lock_guard<std::mutex> guard(reportLock_);
   ++acceptReports_;
@@ -131,7 +144,9 @@ void Stack::LogInjections(const ClassifyPlace& place) {
   uint64_t missed = 0;
   lastInjections_ = engine::NewInjections(&missed);
   summary_.injectionsNotLogged += missed;
+  uint32_t received = 0, sent = 0;  // stream bytes injected so far each way
   for (const host::wfp::Injection& i : lastInjections_) {
+    NoteInjected(i, place, &received, &sent);
     if (i.kind == host::wfp::Injection::Stream) {
       ++summary_.stream.injections;
       // A stream injection goes the way its flags say.
@@ -143,6 +158,85 @@ void Stack::LogInjections(const ClassifyPlace& place) {
     log_.Injection(i.kind == host::wfp::Injection::TransportSend ? "transport-send" : "transport-receive", place,
                    i.data);
   }
+}
+
+void Stack::NoteInjected(const host::wfp::Injection& i, const ClassifyPlace& place, uint32_t* received,
+                         uint32_t* sent) {
+  const uint32_t local = options_.localAddress;
+  if (i.kind != host::wfp::Injection::Stream) {
+    // A held packet sent on: a connect's from its transport header, to the
+    // address its send parameters name; an accept's from its IP header. The
+    // copy takes the captured packet's place.
+    InjectedPacket out{i.data, "re-injected by nqwfpdrv"};
+    bool wholePacket = i.kind == host::wfp::Injection::TransportReceive && i.data.size() >= 20 &&
+                       (static_cast<uint8_t>(i.data[0]) >> 4) == 4 &&
+                       (static_cast<uint8_t>(i.data[2]) << 8 | static_cast<uint8_t>(i.data[3])) == int(i.data.size());
+    if (!wholePacket) {
+      uint32_t remote = place.remoteAddress;
+      if (i.remoteAddress.size() == 4) {
+        const auto* b = reinterpret_cast<const uint8_t*>(i.remoteAddress.data());
+        remote = uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
+      }
+      bool send = i.kind == host::wfp::Injection::TransportSend;
+      uint8_t protocol = static_cast<uint8_t>(place.protocol < 0 ? 6 : place.protocol);
+      out.ip = send ? Ipv4Around(protocol, local, remote, i.data) : Ipv4Around(protocol, remote, local, i.data);
+    }
+    FixChecksums(&out.ip);
+    fate_.injected.push_back(std::move(out));
+    fate_.delivered = false;
+    return;
+  }
+  const Flow* f = current_ != nullptr && current_->flowHandle == i.flowId ? current_ : nullptr;
+  for (auto it = live_.begin(); f == nullptr && it != live_.end(); ++it)
+    if (it->second->flowHandle == i.flowId) f = it->second.get();
+  if (f == nullptr) return;  // no flow to number the bytes by
+  // Bytes towards the application come from the remote end and continue
+  // its side of the connection; sent ones continue the local side. Bytes
+  // that take the place of the segment being indicated start where it did.
+  const bool toLocal = (i.streamFlags & FWPS_STREAM_FLAG_SEND) == 0;
+  const StreamSide& side = toLocal ? f->received : f->sent;
+  const StreamSide& other = toLocal ? f->sent : f->received;
+  uint32_t& cursor = toLocal ? *received : *sent;
+  uint32_t start = indicating_ == f && streamInbound_ == toLocal ? streamSequence_ : side.next;
+  uint32_t from = toLocal ? f->remoteAddress : local, to = toLocal ? local : f->remoteAddress;
+  uint16_t fromPort = toLocal ? f->remotePort : f->localPort, toPort = toLocal ? f->localPort : f->remotePort;
+  const char* comment = toLocal ? "injected by nqwfpdrv: reply to the local application" : "re-injected by nqwfpdrv";
+  for (size_t at = 0; at < i.data.size(); at += kSegmentBytes) {
+    std::string chunk = i.data.substr(at, kSegmentBytes);
+    fate_.injected.push_back(InjectedPacket{
+        TcpPacket(from, fromPort, to, toPort, start + cursor, other.next, kTcpAck | kTcpPsh, chunk), comment});
+    cursor += static_cast<uint32_t>(chunk.size());
+  }
+  UINT32 disconnect = toLocal ? FWPS_STREAM_FLAG_RECEIVE_DISCONNECT : FWPS_STREAM_FLAG_SEND_DISCONNECT;
+  if ((i.streamFlags & disconnect) != 0) {
+    fate_.injected.push_back(
+        InjectedPacket{TcpPacket(from, fromPort, to, toPort, start + cursor, other.next, kTcpFin | kTcpAck, ""), comment});
+    cursor += 1;
+  }
+}
+
+PacketFate Stack::TakeFate() {
+  PacketFate fate = std::move(fate_);
+  if (fate.comment.empty())
+    fate.comment = pendPermitted_ ? "pended: permitted by the client's later decision" : "permitted";
+  fate_ = PacketFate{};
+  pendPermitted_ = false;
+  return fate;
+}
+
+void Stack::Undelivered(const std::string& why) {
+  fate_.comment = why;
+  fate_.delivered = false;
+}
+
+void Stack::BlockedFlowPacket(const Flow* f) {
+  ++summary_.blockedFlowPackets;
+  Undelivered("not delivered: " + f->refusal);
+}
+
+std::string Stack::Refusal(const char* event, const Socket* s, bool pended) const {
+  return std::string(event) + " blocked by the client" + (pended ? "'s later decision" : "") + " (" +
+         s->process->name + ", pid " + std::to_string(s->process->processId) + ")";
 }
 
 void Stack::MarkLoopback(ClassifyEvent& event, const Flow* f, UINT32 flagsField) const {
@@ -192,22 +286,24 @@ Socket* Stack::ServerSocket(int protocol, uint16_t port, const Packet& p) {
   return s;
 }
 
-bool Stack::Permits(ClassifyEvent& event, const Where& where) {
+bool Stack::Permits(ClassifyEvent& event, const Where& where, Socket* s, const char* what) {
   bool pended = false, permitted = false;
   ClassifyResult r = Run(event, where, &pended, &permitted);
-  return Allowed(r, pended, permitted);
+  bool allowed = Allowed(r, pended, permitted);
+  if (!allowed) s->refusal = Refusal(what, s, pended);
+  return allowed;
 }
 
 bool Stack::Bind(Socket* s) {
   ClassifyEvent e = host::stack::BindEvent(Describe(s, nullptr));
-  s->bound = Permits(e, At(s));
+  s->bound = Permits(e, At(s), s, "bind");
   s->blocked = !s->bound;
   return s->bound;
 }
 
 bool Stack::Listen(Socket* s) {
   ClassifyEvent e = host::stack::ListenEvent(Describe(s, nullptr));
-  s->listening = Permits(e, At(s));
+  s->listening = Permits(e, At(s), s, "listen");
   s->blocked = !s->listening;
   return s->listening;
 }
@@ -249,6 +345,7 @@ Flow* Stack::Open(const Key& key, Socket* s, bool outbound, bool midStream, cons
 
   if (s->blocked) {
     flow->blocked = true;
+    flow->refusal = s->refusal;
     summary_.FlowOpened(flow->protocol, outbound, true, false, midStream);
   } else {
     flow->blocked = !Authorize(flow, p, midStream);
@@ -278,6 +375,7 @@ bool Stack::Authorize(Flow* f, const Packet& p, bool midStream) {
   // A clone the driver took of it keeps it alive until the clone is freed.
   if (nbl != nullptr) host::ndis::FreeNetBufferList(nbl);
   bool allowed = Allowed(r, pended, permitted);
+  if (!allowed) f->refusal = Refusal(inbound ? "accept" : "connect", f->socket, pended);
   summary_.FlowOpened(f->protocol, f->outbound, !allowed, pended, midStream);
   return allowed;
 }
@@ -359,6 +457,7 @@ bool Stack::InboundIp(const Packet& p) {
   host::ndis::FreeNetBufferList(nbl);
   if (r.actionType == FWP_ACTION_BLOCK) {
     ++summary_.droppedByClient;
+    Undelivered("dropped by the client (inbound packet inspection)");
     return false;
   }
   return true;
@@ -367,6 +466,8 @@ bool Stack::InboundIp(const Packet& p) {
 void Stack::OnPacket(const Packet& p, uint64_t index, int64_t timeMicros) {
   packetIndex_ = index;
   now_ = timeMicros;
+  fate_ = PacketFate{};
+  pendPermitted_ = false;
   ExpireIdle(timeMicros);
   bool inbound = p.destination == options_.localAddress;
   if (p.IsTcp())

@@ -44,6 +44,21 @@ struct StackOptions {
 struct Socket;
 struct Flow;
 
+// A packet the driver sent in the course of a packet's replay: an IPv4
+// packet as a capture at the local host would show it.
+struct InjectedPacket {
+  std::string ip;
+  std::string comment;
+};
+
+// What became of one packet of the capture, in words, and what the driver
+// injected while it was replayed, in order.
+struct PacketFate {
+  std::string comment;
+  bool delivered = true;  // on the wire or at the application with the driver in place
+  std::vector<InjectedPacket> injected;
+};
+
 class Stack {
  public:
   Stack(const client::Policy& policy, JsonLog& log, Summary& summary, StackOptions options);
@@ -56,6 +71,10 @@ class Stack {
 
   // Every call into the client, from the thread that made it.
   void OnClientCall(const client::Call& call);
+
+  // What became of the packet replayed last (or, after Finish, what the
+  // end of the capture brought), handed over once.
+  PacketFate TakeFate();
 
   // The flow being classified now, for reports that name only the local end.
   const Flow* current() const { return current_; }
@@ -102,8 +121,9 @@ class Stack {
   void Answered(Flow* f);
   void MarkLoopback(host::wfp::ClassifyEvent& event, const Flow* f, UINT32 flagsField) const;
 
-  // Whether the stack may go on with the event (a pended one once decided).
-  bool Permits(host::wfp::ClassifyEvent& event, const Where& where);
+  // Whether the stack may go on with the event (a pended one once decided);
+  // if not, the socket's refusal says why.
+  bool Permits(host::wfp::ClassifyEvent& event, const Where& where, Socket* s, const char* what);
   host::wfp::ClassifyResult Run(host::wfp::ClassifyEvent& event, const Where& where, bool* pended = nullptr,
                                 bool* permittedAfterPend = nullptr);
   host::stack::Socket Describe(const Socket* s, const Flow* f) const;
@@ -112,6 +132,14 @@ class Stack {
   // Logs the injections the driver made since the last call and keeps them
   // in lastInjections_.
   void LogInjections(const ClassifyPlace& place);
+  // The packets of an injection, for the packet's fate.
+  void NoteInjected(const host::wfp::Injection& i, const ClassifyPlace& place, uint32_t* received, uint32_t* sent);
+  // The packet goes no further, for this reason.
+  void Undelivered(const std::string& why);
+  // A packet of a flow whose bind, listen, connect or accept was blocked.
+  void BlockedFlowPacket(const Flow* f);
+  // "connect blocked by the client (curl, pid 2412)"
+  std::string Refusal(const char* event, const Socket* s, bool pended) const;
   Where At(const Socket* s) const;
   Where At(const Flow* f, bool inbound) const;
   client::EventFacts FactsOf(const Packet& p, bool inbound) const;
@@ -143,6 +171,13 @@ class Stack {
   std::mutex reportLock_;
   std::condition_variable reportChanged_;
   uint64_t acceptReports_ = 0;  // ReportAccept calls, also the worker's
+
+  PacketFate fate_;
+  bool pendPermitted_ = false;   // a decision the packet waited for permitted it
+  uint32_t streamSequence_ = 0;  // the first byte of the stream indication under way
+  bool streamInbound_ = false;
+  const Flow* indicating_ = nullptr;  // the flow of that indication
+  std::string httpAnswer_;       // how the client answered the request under way, if it did
 };
 
 }  // namespace replay

@@ -22,6 +22,7 @@ struct Socket {
   bool blocked = false;  // its bind or listen was blocked
   bool listening = false;
   bool released = false;
+  std::string refusal;   // why its bind or listen failed, in words
   int openFlows = 0;
 };
 
@@ -45,6 +46,7 @@ struct Flow {
   bool ended = false;
   bool blocked = false;
   bool answered = false;  // the client answered the application and closed the connection
+  std::string refusal;    // why it was blocked, in words
   bool finSent = false, finReceived = false;
   int64_t lastSeen = 0;
   uint64_t flowHandle = 0;

@@ -37,6 +37,7 @@ bool Stack::Stream(Flow* f, const Packet& p, bool inbound) {
     }
     data += old;
     length -= old;
+    sequence += static_cast<uint32_t>(old);
   } else if (ahead > 0) {
     // The capture lacks these bytes; the stream goes on after them.
     ++summary_.stream.gaps;
@@ -57,6 +58,8 @@ bool Stack::Stream(Flow* f, const Packet& p, bool inbound) {
   // indicates the rest again.
   for (size_t offset = 0;;) {
     size_t enforced = 0;
+    streamSequence_ = sequence + static_cast<uint32_t>(offset);
+    streamInbound_ = inbound;
     if (!Indicate(f, bytes.substr(offset), flags, inbound, &enforced)) return false;
     if (enforced == 0 || offset + enforced >= bytes.size()) return true;
     offset += enforced;
@@ -70,7 +73,18 @@ bool Stack::Indicate(Flow* f, const std::string& bytes, UINT32 flags, bool inbou
   host::stack::StreamIndication indication(Describe(f->socket, f), f->flowHandle, flags, bytes, cuts);
   MarkLoopback(indication.Event(), f, FWPS_FIELD_STREAM_V4_FLAGS);
   ++summary_.stream.indications;
+  {
+    std::lock_guard<std::mutex> guard(reportLock_);
+    httpAnswer_.clear();
+  }
+  indicating_ = f;
   ClassifyResult r = Run(indication.Event(), At(f, inbound));
+  indicating_ = nullptr;
+  std::string answer;
+  {
+    std::lock_guard<std::mutex> guard(reportLock_);
+    answer = httpAnswer_;
+  }
   // Without the flow's context the callout is not called and the data goes on.
   if (!r.called) return true;
   ++summary_.stream.classified;
@@ -85,13 +99,18 @@ bool Stack::Indicate(Flow* f, const std::string& bytes, UINT32 flags, bool inbou
   }
   if (!injected) {
     ++summary_.stream.dropped;
+    Undelivered("dropped by nqwfpdrv at the stream layer");
     return true;
   }
   if (!closes) {
     // The injected bytes take the place of the indicated ones.
     ++summary_.stream.replaced;
+    Undelivered(answer == "exempted" ? "held by nqwfpdrv and re-injected: exempted HTTP request"
+                                     : "replaced by the bytes nqwfpdrv injected");
     return true;
   }
+  Undelivered("dropped: HTTP request answered by the client (" + (answer.empty() ? std::string("reply") : answer) +
+              ")");
   Answered(f);
   return false;
 }

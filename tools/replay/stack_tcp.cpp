@@ -41,7 +41,7 @@ void Stack::Tcp(const Packet& p, bool inbound) {
   Socket* s = nullptr;
   if (f == nullptr && !outboundOpen) s = ServerSocket(6, key.localPort, p);  // bound and listening before the SYN
   if (f != nullptr && f->blocked) {
-    ++summary_.blockedFlowPackets;
+    BlockedFlowPacket(f);
     f->lastSeen = now_;
     if (rst || (fin && (f->finSent || f->finReceived))) End(f);
     else if (fin) (inbound ? f->finReceived : f->finSent) = true;
@@ -64,7 +64,7 @@ void Stack::Tcp(const Packet& p, bool inbound) {
     }
     f = Open(key, s, outboundOpen, midStream, p);
     if (f->blocked) {
-      ++summary_.blockedFlowPackets;
+      BlockedFlowPacket(f);
       if (s->role == kTcpClient) Release(s);  // the application closes the socket its connect failed on
       if (s->role == kTcpAccepted) s->bound = false;
       return;
@@ -97,6 +97,7 @@ bool Stack::AnsweredEarlier(const Key& key) {
   if (it == ended_.end() || !it->second.answered) return false;
   it->second.lastSeen = now_;
   ++summary_.answeredFlowPackets;
+  Undelivered("not delivered: flow ended by the client's reply");
   return true;
 }
 

@@ -26,7 +26,7 @@ void Stack::Udp(const Packet& p, bool inbound) {
     }
   }
   if (f != nullptr && f->blocked) {
-    ++summary_.blockedFlowPackets;
+    BlockedFlowPacket(f);
     f->lastSeen = now_;
     return;
   }
@@ -35,7 +35,7 @@ void Stack::Udp(const Packet& p, bool inbound) {
   if (f == nullptr) {
     f = Open(key, s, !inbound, false, p);
     if (f->blocked) {
-      ++summary_.blockedFlowPackets;
+      BlockedFlowPacket(f);
       return;
     }
     Establish(f);
