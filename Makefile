@@ -4,7 +4,7 @@ BUILD ?= build
 CMAKE_GEN ?= -G Ninja
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps demo test bench host32 host64 windows tsan asan fuzz image-test clean
+.PHONY: all deps demo test bench host32 host64 windows tsan asan fuzz image-test sample-client clean
 
 all: host32
 
@@ -42,6 +42,12 @@ demo: host32
 	  --write $(BUILD)/demo.pcapng --write-passed $(BUILD)/demo-passed.pcapng
 	@echo "log of every client call, classify and injection: $(BUILD)/demo-replay.jsonl"
 	@echo "for Wireshark, every packet with what became of it: $(BUILD)/demo.pcapng; what passed: $(BUILD)/demo-passed.pcapng"
+
+# The sample client driver (samples/client) as an i386 shared object, with
+# the nqwfp that loads it: nqwfp replay CAPTURE --client $(BUILD)/host32/samples/client/sample_client.so
+sample-client: deps $(BUILD)/host32/build.ninja
+	cmake --build $(BUILD)/host32 -j $(JOBS) --target sample_client nqwfp
+	@echo "sample client: $(BUILD)/host32/samples/client/sample_client.so"
 
 test: host32 host64 windows tsan asan fuzz
 	ctest --test-dir $(BUILD)/windows --output-on-failure

@@ -145,13 +145,25 @@ struct IrpResult {
   bool completed;
 };
 // Creates a driver object and runs the entry point on the calling thread, at
-// PASSIVE_LEVEL in the System process, as the I/O manager loads a driver.
+// PASSIVE_LEVEL in the System process, as the I/O manager loads a driver;
+// each driver gets its own object, name and registry path. LoadedDriver is
+// the first one loaded.
 NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const char16_t* serviceName);
 PDRIVER_OBJECT LoadedDriver();
 PDEVICE_OBJECT FindDevice(const char16_t* name);
+// File objects IoGetDeviceObjectPointer opened and not yet dereferenced.
+unsigned OpenFileObjectCount();
 // Sends an IRP with one stack location of the given major function.
 IrpResult SendIrp(PDEVICE_OBJECT device, UCHAR majorFunction);
 }  // namespace io
+
+// ---- Registry ---------------------------------------------------------------------
+namespace registry {
+// Sets a binary value under the service's Parameters key,
+// \Registry\Machine\System\CurrentControlSet\Services\SERVICE\Parameters,
+// which ZwOpenKey and ZwQueryValueKey read.
+void SetServiceParameter(const char16_t* service, const char16_t* value, const std::string& bytes);
+}  // namespace registry
 
 std::string Utf16ToUtf8(const char16_t* text, size_t length);
 

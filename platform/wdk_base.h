@@ -52,6 +52,12 @@
 #define NQ_EXTERN_C_END
 #endif
 
+// The platform headers compile as C11 too, for client drivers written in C.
+#ifndef __cplusplus
+#include <assert.h>
+#include <uchar.h>
+#endif
+
 #define NQ_STATIC_ASSERT(c, m) static_assert(c, m)
 // Offsets that only hold for the x86 ABI.
 #if NQ_X86
@@ -141,6 +147,8 @@ NQ_X86_ASSERT(sizeof(UNICODE_STRING) == 8);
 #define STATUS_INVALID_PARAMETER NQ_STATUS(0xC000000D)
 #define STATUS_INVALID_DEVICE_REQUEST NQ_STATUS(0xC0000010)
 #define STATUS_NO_MEMORY NQ_STATUS(0xC0000017)
+#define STATUS_BUFFER_TOO_SMALL NQ_STATUS(0xC0000023)
+#define STATUS_OBJECT_NAME_NOT_FOUND NQ_STATUS(0xC0000034)
 #define STATUS_OBJECT_NAME_COLLISION NQ_STATUS(0xC0000035)
 #define STATUS_INSUFFICIENT_RESOURCES NQ_STATUS(0xC000009A)
 #define STATUS_DEVICE_NOT_READY NQ_STATUS(0xC00000A3)

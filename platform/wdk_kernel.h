@@ -73,6 +73,8 @@ typedef KSTART_ROUTINE* PKSTART_ROUTINE;
 #define IRP_MJ_MAXIMUM_FUNCTION 0x1b
 
 #define FILE_DEVICE_NETWORK 0x00000012
+#define FILE_READ_DATA 0x00000001
+#define FILE_ALL_ACCESS 0x001F01FF
 #define IO_NO_INCREMENT 0
 #define THREAD_ALL_ACCESS 0x001FFFFF
 
@@ -190,7 +192,48 @@ NQ_X86_ASSERT(__builtin_offsetof(IRP, UserBuffer) == 0x3c);
 NQ_X86_ASSERT(__builtin_offsetof(IRP, Tail.Overlay.CurrentStackLocation) == 0x60);
 NQ_X86_ASSERT(sizeof(IRP) == 0x70);
 
-typedef struct _OBJECT_ATTRIBUTES OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+typedef struct _OBJECT_ATTRIBUTES {
+  ULONG Length;
+  HANDLE RootDirectory;
+  PUNICODE_STRING ObjectName;
+  ULONG Attributes;
+  PVOID SecurityDescriptor;
+  PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+NQ_X86_ASSERT(sizeof(OBJECT_ATTRIBUTES) == 24);
+NQ_X86_ASSERT(__builtin_offsetof(OBJECT_ATTRIBUTES, ObjectName) == 8);
+#define OBJ_CASE_INSENSITIVE 0x00000040
+#define OBJ_KERNEL_HANDLE 0x00000200
+#define InitializeObjectAttributes(p, n, a, r, s) \
+  do {                                             \
+    (p)->Length = sizeof(OBJECT_ATTRIBUTES);       \
+    (p)->RootDirectory = (r);                      \
+    (p)->Attributes = (a);                         \
+    (p)->ObjectName = (n);                         \
+    (p)->SecurityDescriptor = (s);                 \
+    (p)->SecurityQualityOfService = NULL;          \
+  } while (0)
+
+// Registry values: a driver's settings live under its service key (the
+// registry path DriverEntry gets), by custom in its Parameters subkey.
+#define KEY_READ 0x00020019
+#define REG_SZ 1
+#define REG_BINARY 3
+typedef enum _KEY_VALUE_INFORMATION_CLASS {
+  KeyValueBasicInformation = 0,
+  KeyValueFullInformation = 1,
+  KeyValuePartialInformation = 2,
+} KEY_VALUE_INFORMATION_CLASS;
+typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
+  ULONG TitleIndex;
+  ULONG Type;
+  ULONG DataLength;
+  UCHAR Data[1];
+} KEY_VALUE_PARTIAL_INFORMATION, *PKEY_VALUE_PARTIAL_INFORMATION;
+NQ_X86_ASSERT(__builtin_offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) == 12);
+// A file object is only handed on by the drivers here (a client gets one
+// from IoGetDeviceObjectPointer and dereferences it); its layout is opaque.
+typedef struct _FILE_OBJECT FILE_OBJECT, *PFILE_OBJECT;
 typedef struct _CLIENT_ID {
   HANDLE UniqueProcess;
   HANDLE UniqueThread;
@@ -223,6 +266,7 @@ NTKERNELAPI VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 // Spin locks (HAL, fastcall on x86)
 NTHALAPI KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
 NTHALAPI VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+NTHALAPI KIRQL NTAPI KeGetCurrentIrql(VOID);
 
 // Dispatcher objects
 NTKERNELAPI VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
@@ -235,6 +279,10 @@ NTKERNELAPI NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desi
                                                POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
                                                PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine, PVOID StartContext);
 NTKERNELAPI NTSTATUS NTAPI ZwClose(HANDLE Handle);
+NTKERNELAPI NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
+NTKERNELAPI NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+                                          KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+                                          PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
 NTKERNELAPI HANDLE NTAPI PsGetCurrentProcessId(VOID);
 NTKERNELAPI HANDLE NTAPI PsGetCurrentThreadId(VOID);
 
@@ -251,6 +299,14 @@ NTKERNELAPI PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN
                                     BOOLEAN ChargeQuota, PIRP Irp);
 NTKERNELAPI VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 NTKERNELAPI VOID NTAPI IoFreeMdl(PMDL Mdl);
+// Opens the named device as a file: the device's create dispatch runs; the
+// file object holds a reference, which ObDereferenceObject gives back (the
+// device's close dispatch runs with the last one).
+NTKERNELAPI NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
+                                                   PFILE_OBJECT* FileObject, PDEVICE_OBJECT* DeviceObject);
+
+// Object manager
+NTKERNELAPI LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
 
 // Run-time library
 NTKERNELAPI VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
@@ -259,15 +315,41 @@ NTKERNELAPI SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Sourc
 NQ_EXTERN_C_END
 
 #define IoCompleteRequest(irp, boost) IofCompleteRequest((irp), (boost))
+#define ObDereferenceObject(object) ObfDereferenceObject(object)
+// On x86 the kernel's spin lock pair is the HAL's, under these names.
+#define KeAcquireSpinLock(lock, oldIrql) (*(oldIrql) = KfAcquireSpinLock(lock))
+#define KeReleaseSpinLock(lock, newIrql) KfReleaseSpinLock((lock), (newIrql))
 
-// The interlocked pointer operations are compiler intrinsics on x86, not imports.
+// The interlocked operations are compiler intrinsics on x86, not imports;
+// each is a full barrier.
 static inline PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value) {
   return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
 // Stores exchange at destination if it holds comparand; returns what it held.
 static inline PVOID InterlockedCompareExchangePointer(PVOID volatile* destination, PVOID exchange, PVOID comparand) {
-  __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  __atomic_compare_exchange_n(destination, &comparand, exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return comparand;
+}
+static inline LONG InterlockedIncrement(LONG volatile* addend) {
+  return __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedDecrement(LONG volatile* addend) {
+  return __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST);
+}
+// Returns the value before the addition.
+static inline LONG InterlockedExchangeAdd(LONG volatile* addend, LONG value) {
+  return __atomic_fetch_add(addend, value, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedExchange(LONG volatile* target, LONG value) {
+  return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedCompareExchange(LONG volatile* destination, LONG exchange, LONG comparand) {
+  __atomic_compare_exchange_n(destination, &comparand, exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  return comparand;
+}
+// A 64-bit add, as a compare-exchange loop (cmpxchg8b) on x86.
+static inline LONGLONG InterlockedExchangeAdd64(LONGLONG volatile* addend, LONGLONG value) {
+  return __atomic_fetch_add(addend, value, __ATOMIC_SEQ_CST);
 }
 
 static inline void KeInitializeSpinLock(PKSPIN_LOCK lock) { *lock = 0; }
@@ -311,6 +393,7 @@ NQ_EXTERN_C_BEGIN
 NTKERNELAPI void* NQ_CDECL memcpy(void* dest, const void* src, SIZE_T count);
 NTKERNELAPI void* NQ_CDECL memset(void* dest, int c, SIZE_T count);
 NTKERNELAPI SIZE_T NQ_CDECL strlen(const char* s);
+NTKERNELAPI int NQ_CDECL strcmp(const char* a, const char* b);
 NTKERNELAPI char* NQ_CDECL strstr(const char* s, const char* find);
 NTKERNELAPI char* NQ_CDECL strchr(const char* s, int c);
 NTKERNELAPI int NQ_CDECL _vsnprintf(char* buffer, SIZE_T count, const char* format, va_list args);

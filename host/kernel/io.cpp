@@ -37,12 +37,23 @@ constexpr CSHORT kIoTypeIrp = 6;
 constexpr ULONG kDoExclusive = 0x00000008;
 constexpr ULONG kDoDeviceInitializing = 0x00000080;
 
+// A loaded driver's object and the names its object points into.
+struct LoadedDriverEntry {
+  PDRIVER_OBJECT object;
+  std::u16string name, registryPath;
+};
+// A file object that IoGetDeviceObjectPointer opened on a device.
+struct FileObject {
+  PDEVICE_OBJECT device;
+  LONG references;
+};
+
 struct IoManager {
   std::mutex lock;
   std::map<std::u16string, PDEVICE_OBJECT> namedDevices;
   std::set<PIRP> completed;
-  PDRIVER_OBJECT driver = nullptr;
-  std::u16string driverName;
+  std::deque<LoadedDriverEntry> drivers;  // in load order; never unloaded
+  std::map<PFILE_OBJECT, FileObject> files;
 };
 IoManager& io() { return Forever<IoManager>(); }
 
@@ -112,18 +123,19 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const char16_t* serviceName) {
   driver->Size = sizeof(DRIVER_OBJECT);
   driver->DriverInit = entry;
   for (auto& dispatch : driver->MajorFunction) dispatch = detail::InvalidDeviceRequest;
+  const std::u16string* registryPath;
   {
     std::lock_guard<std::mutex> guard(mgr.lock);
-    mgr.driverName = u"\\Driver\\" + std::u16string(serviceName);
-    driver->DriverName.Buffer = const_cast<PWSTR>(mgr.driverName.c_str());
-    driver->DriverName.Length = static_cast<USHORT>(mgr.driverName.size() * sizeof(WCHAR));
+    mgr.drivers.push_back({driver, u"\\Driver\\" + std::u16string(serviceName),
+                           u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + std::u16string(serviceName)});
+    const std::u16string& name = mgr.drivers.back().name;
+    driver->DriverName.Buffer = const_cast<PWSTR>(name.c_str());
+    driver->DriverName.Length = static_cast<USHORT>(name.size() * sizeof(WCHAR));
     driver->DriverName.MaximumLength = driver->DriverName.Length;
-    mgr.driver = driver;
+    registryPath = &mgr.drivers.back().registryPath;
   }
-  static std::u16string registryPath;
-  registryPath = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + std::u16string(serviceName);
-  UNICODE_STRING path{static_cast<USHORT>(registryPath.size() * 2), static_cast<USHORT>(registryPath.size() * 2),
-                      const_cast<PWSTR>(registryPath.c_str())};
+  UNICODE_STRING path{static_cast<USHORT>(registryPath->size() * 2), static_cast<USHORT>(registryPath->size() * 2),
+                      const_cast<PWSTR>(registryPath->c_str())};
 
   auto& self = detail::CurrentThread();
   KIRQL savedIrql = self.irql;
@@ -142,7 +154,12 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const char16_t* serviceName) {
 
 PDRIVER_OBJECT LoadedDriver() {
   std::lock_guard<std::mutex> guard(detail::io().lock);
-  return detail::io().driver;
+  return detail::io().drivers.empty() ? nullptr : detail::io().drivers.front().object;
+}
+
+unsigned OpenFileObjectCount() {
+  std::lock_guard<std::mutex> guard(detail::io().lock);
+  return static_cast<unsigned>(detail::io().files.size());
 }
 
 PDEVICE_OBJECT FindDevice(const char16_t* name) {
@@ -345,4 +362,48 @@ extern "C" VOID NTAPI IoFreeMdl(PMDL mdl) {
   }
   t.freed.insert(mdl);
   std::free(mdl);
+}
+
+extern "C" NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING objectName, ACCESS_MASK, PFILE_OBJECT* fileObject,
+                                                   PDEVICE_OBJECT* deviceObject) {
+  verifier::RequireIrql(PASSIVE_LEVEL, "IoGetDeviceObjectPointer");
+  if (NTSTATUS failure = faults::Check("IoGetDeviceObjectPointer")) return failure;
+  if (objectName == nullptr || objectName->Buffer == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+  PDEVICE_OBJECT device = io::FindDevice(detail::ToString(objectName).c_str());
+  if (device == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+  // Opening the device as a file runs its create dispatch; a refusal is
+  // the caller's status.
+  io::IrpResult create = io::SendIrp(device, IRP_MJ_CREATE);
+  if (!NT_SUCCESS(create.ioStatus.Status)) return create.ioStatus.Status;
+  auto* file = static_cast<PFILE_OBJECT>(std::calloc(1, 1));
+  {
+    std::lock_guard<std::mutex> guard(detail::io().lock);
+    detail::io().files[file] = detail::FileObject{device, 1};
+  }
+  *fileObject = file;
+  *deviceObject = device;
+  return STATUS_SUCCESS;
+}
+
+// Only the file objects IoGetDeviceObjectPointer hands out are referenced
+// objects here; the last reference closes the device.
+extern "C" LONG_PTR FASTCALL ObfDereferenceObject(PVOID object) {
+  verifier::RequireIrql(DISPATCH_LEVEL, "ObDereferenceObject");
+  auto& mgr = detail::io();
+  std::unique_lock<std::mutex> guard(mgr.lock);
+  auto it = mgr.files.find(static_cast<PFILE_OBJECT>(object));
+  if (it == mgr.files.end()) {
+    guard.unlock();
+    verifier::Report("BAD_OBJECT_REFERENCE", "ObDereferenceObject of an object that holds no reference");
+    return 0;
+  }
+  LONG left = --it->second.references;
+  PDEVICE_OBJECT device = it->second.device;
+  if (left == 0) mgr.files.erase(it);
+  guard.unlock();
+  if (left == 0) {
+    io::SendIrp(device, IRP_MJ_CLOSE);
+    std::free(object);
+  }
+  return left;
 }

@@ -190,6 +190,8 @@ extern "C" NTSTATUS NTAPI ZwClose(HANDLE handle) {
   return STATUS_SUCCESS;
 }
 
+extern "C" KIRQL NTAPI KeGetCurrentIrql(VOID) { return detail::CurrentThread().irql; }
+
 extern "C" HANDLE NTAPI PsGetCurrentProcessId(VOID) {
   return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(detail::CurrentThread().processId));
 }

@@ -1,9 +1,12 @@
 /* A client compiled separately, as C, against the client table header: it
  * reports where it sees each slot, so the test can compare with the layout
- * the driver was built with. */
+ * the driver was built with. Built as C99 with -Wpedantic -Werror, the
+ * oldest C the header promises. */
 #include "core/driver/client_table.h"
 
-#define AT(f) (unsigned)__builtin_offsetof(ClientTable, f)
+#include <stddef.h>
+
+#define AT(f) (unsigned)offsetof(ClientTable, f)
 
 const unsigned kCClientTableSize = (unsigned)sizeof(ClientTable);
 const unsigned kCClientSlotOffsets[] = {

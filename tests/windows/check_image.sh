@@ -2,10 +2,12 @@
 # Checks the windows driver image: PE32, machine i386, native subsystem,
 # entry point DriverEntry, imports only from the four platform modules, and
 # no static constructors (the kernel would never run them), and the imports
-# of the stream layer by their plain names.
+# of the stream layer by their plain names (not for a client driver's image,
+# third argument "client", which has none).
 set -u
 image=$1
 objdump=${2:-i686-w64-mingw32-objdump}
+kind=${3:-driver}
 fail=0
 check() { if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1"; fail=1; fi; }
 
@@ -35,12 +37,12 @@ for dll in $dlls; do
   esac
 done
 # The stream layer's platform calls, imported by their undecorated names.
-for name in FwpsFlowAssociateContext0 FwpsCopyStreamDataToBuffer0 FwpsStreamInjectAsync0 \
+[ "$kind" = client ] || for name in FwpsFlowAssociateContext0 FwpsCopyStreamDataToBuffer0 FwpsStreamInjectAsync0 \
             FwpsAllocateNetBufferAndNetBufferList0 FwpsFreeNetBufferList0 IoAllocateMdl IoFreeMdl \
             MmBuildMdlForNonPagedPool _vsnprintf; do
   check "imports $name" "grep -Eq '^[[:space:]]+[0-9a-f]+[[:space:]]+[0-9]+[[:space:]]+$name\$' <<<\"\$headers\""
 done
 check "relocations kept (.reloc)" "grep -q '\.reloc' <<<\"\$sections\""
 check "no static constructors (.ctors/.CRT)" "! grep -Eq '\.ctors|\.CRT' <<<\"\$sections\""
-[ $fail -eq 0 ] && echo "windows image: all checks passed"
+[ $fail -eq 0 ] && echo "windows image ($kind): all checks passed"
 exit $fail

@@ -29,17 +29,24 @@ Call Make(const char* slot, std::vector<Arg> args) {
   return call;
 }
 
+// A call that returns nothing: handed to the report answer (a loaded
+// client's own slot), then recorded.
+void Report(Call call) {
+  if (auto& forward = C().answers().report) forward(call);
+  C().Record(std::move(call));
+}
+
 // ---- the slots, each in the table's calling convention ----------------------------
 
 void NQ_CLIENT_STDCALL ReportConnect(NqU32 isTcp, NqU32 pid, NqThreadId tid, NqU32 ra, NqU32 rp, NqU32 la, NqU32 lp,
                                      NqU32 blocked) {
-  C().Record(Make("ReportConnect", {Num("isTcp", isTcp), Num("processId", pid), Num("threadId", tid),
+  Report(Make("ReportConnect", {Num("isTcp", isTcp), Num("processId", pid), Num("threadId", tid),
                                     Num("remoteAddress", ra), Num("remotePort", rp), Num("localAddress", la),
                                     Num("localPort", lp), Num("blocked", blocked)}));
 }
 void NQ_CLIENT_STDCALL ReportAccept(NqU32 isTcp, NqU32 pid, NqThreadId tid, NqU32 la, NqU32 lp, NqU32 ra, NqU32 rp,
                                     NqU32 blocked) {
-  C().Record(Make("ReportAccept", {Num("isTcp", isTcp), Num("processId", pid), Num("threadId", tid),
+  Report(Make("ReportAccept", {Num("isTcp", isTcp), Num("processId", pid), Num("threadId", tid),
                                    Num("localAddress", la), Num("localPort", lp), Num("remoteAddress", ra),
                                    Num("remotePort", rp), Num("blocked", blocked)}));
 }
@@ -49,28 +56,29 @@ void NQ_CLIENT_STDCALL ReportPayload(NqU32 isTcp, NqU32 pid, NqThreadId tid, NqU
   // passes the sample size implicitly, so record what a client may read:
   // stream samples are at most 250 bytes, datagram payloads are whole.
   NqU32 readable = isTcp != 0 && length > 250 ? 250 : length;
-  C().Record(Make("ReportPayload", {Num("isTcp", isTcp), Num("processId", pid), Num("threadId", tid),
+  Report(Make("ReportPayload", {Num("isTcp", isTcp), Num("processId", pid), Num("threadId", tid),
                                     Num("remoteAddress", ra), Num("remotePort", rp), Bytes("data", data, readable),
                                     Num("length", length), Num("reserved", zero)}));
 }
 void NQ_CLIENT_STDCALL ReportListen(NqU32 pid, NqThreadId tid, NqU32 la, NqU32 lp, NqU32 blocked) {
-  C().Record(Make("ReportListen", {Num("processId", pid), Num("threadId", tid), Num("localAddress", la),
+  Report(Make("ReportListen", {Num("processId", pid), Num("threadId", tid), Num("localAddress", la),
                                    Num("localPort", lp), Num("blocked", blocked)}));
 }
 void NQ_CLIENT_STDCALL ReportHttpRequest(NqU32 pid, NqThreadId tid, const char* host, const char* method,
                                          const char* url, NqU32 size, NqU32 replied) {
-  C().Record(Make("ReportHttpRequest", {Num("processId", pid), Num("threadId", tid), Text("host", host),
+  Report(Make("ReportHttpRequest", {Num("processId", pid), Num("threadId", tid), Text("host", host),
                                         Text("method", method), Text("url", url), Num("requestSize", size),
                                         Num("replied", replied)}));
 }
 void NQ_CLIENT_STDCALL ReportHttpSecondary(NqU32 pid, NqThreadId tid, const char* host, const char* method,
                                            const char* url, NqU32 size, NqU32 low, NqU32 high) {
-  C().Record(Make("ReportHttpSecondary",
+  Report(Make("ReportHttpSecondary",
                   {Num("processId", pid), Num("threadId", tid), Text("host", host), Text("method", method),
                    Text("url", url), Num("requestSize", size), Num("value", (uint64_t(high) << 32) | low)}));
 }
 void NQ_CLIENT_STDCALL ReleasePendHandle(NqPendHandle handle) {
-  C().Record(Make("ReleasePendHandle", {Num("pendHandle", reinterpret_cast<uintptr_t>(handle))}));
+  Report(Make("ReleasePendHandle", {Num("pendHandle", reinterpret_cast<uintptr_t>(handle))}));
+  C().PendHandleAnswered(handle, "ReleasePendHandle");
 }
 NqU32 NQ_CLIENT_STDCALL DecidePended(NqPendHandle handle, NqU32 zero) {
   Call call = Make("DecidePended", {Num("pendHandle", reinterpret_cast<uintptr_t>(handle)), Num("reserved", zero)});
@@ -78,12 +86,14 @@ NqU32 NQ_CLIENT_STDCALL DecidePended(NqPendHandle handle, NqU32 zero) {
   NqU32 result = answer ? answer(handle) : 0;
   call.args.push_back(Num("result", result));
   C().Record(std::move(call));
+  C().PendHandleAnswered(handle, "DecidePended");
   return result;
 }
 
 NqU32 Query(Call call, NqPendHandle* pendHandle) {
   auto& answer = C().answers().query;
   NqU32 result = answer ? answer(call, pendHandle) : 0;
+  if (*pendHandle != nullptr) C().PendHandleGiven(*pendHandle);
   call.args.push_back(Num("pendHandle", reinterpret_cast<uintptr_t>(*pendHandle)));
   call.args.push_back(Num("result", result));
   C().Record(std::move(call));
@@ -138,7 +148,7 @@ NqU32 NQ_CLIENT_STDCALL QueryHttpSecondary(NqU32 pid, NqThreadId tid, const char
   return result;
 }
 void NQ_CLIENT_STDCALL ReportHttpSecondaryExempt(NqU32 pid, NqThreadId tid, const char* host) {
-  C().Record(Make("ReportHttpSecondaryExempt", {Num("processId", pid), Num("threadId", tid), Text("host", host)}));
+  Report(Make("ReportHttpSecondaryExempt", {Num("processId", pid), Num("threadId", tid), Text("host", host)}));
 }
 NqU32 NQ_CLIENT_STDCALL CheckHttpExempt(const void* data, NqU32 length) {
   Call call = Make("CheckHttpExempt", {Bytes("data", data, length), Num("length", length)});
@@ -176,23 +186,23 @@ const void* NQ_CLIENT_STDCALL GetSecondaryReply(NqU32* length) {
   return DefaultReply("GetSecondaryReply", C().answers().getSecondaryReply, length);
 }
 void NQ_CLIENT_STDCALL ReleaseReplyObject(NqReplyObject* reply) {
-  C().Record(Make("ReleaseReplyObject", {Num("replyObject", reinterpret_cast<uintptr_t>(reply))}));
+  Report(Make("ReleaseReplyObject", {Num("replyObject", reinterpret_cast<uintptr_t>(reply))}));
   C().ReleaseReplyObject(reply);
 }
 void NQ_CLIENT_STDCALL ReportStreamSent(NqU32 pid, NqU32 ra, NqU32 rp, NqU32 length) {
-  C().Record(Make("ReportStreamSent",
+  Report(Make("ReportStreamSent",
                   {Num("processId", pid), Num("remoteAddress", ra), Num("remotePort", rp), Num("length", length)}));
 }
 void NQ_CLIENT_STDCALL ReportStreamReceived(NqU32 pid, NqU32 la, NqU32 lp, NqU32 length) {
-  C().Record(Make("ReportStreamReceived",
+  Report(Make("ReportStreamReceived",
                   {Num("processId", pid), Num("localAddress", la), Num("localPort", lp), Num("length", length)}));
 }
 void NQ_CLIENT_STDCALL ReportDatagramSent(NqU32 pid, NqU32 ra, NqU32 rp, NqU32 length) {
-  C().Record(Make("ReportDatagramSent",
+  Report(Make("ReportDatagramSent",
                   {Num("processId", pid), Num("remoteAddress", ra), Num("remotePort", rp), Num("length", length)}));
 }
 void NQ_CLIENT_STDCALL ReportDatagramReceived(NqU32 pid, NqU32 la, NqU32 lp, NqU32 length) {
-  C().Record(Make("ReportDatagramReceived",
+  Report(Make("ReportDatagramReceived",
                   {Num("processId", pid), Num("localAddress", la), Num("localPort", lp), Num("length", length)}));
 }
 NqU32 NQ_CLIENT_CDECL InspectInboundPacket(const void* packet, NqU32 length) {
@@ -333,8 +343,9 @@ void StandInClient::ForgetOldReleasedLocked(const void* object) {
 void StandInClient::HandOutReplyObject(NqReplyObject* object) {
   if (object == nullptr) return;
   std::lock_guard<std::mutex> guard(replyLock_);
-  auto it = replyObjects_.find(object);
-  if (it != replyObjects_.end()) ++it->second.handedOut;
+  // An object this client did not make (a loaded client's own) is counted
+  // from its first hand-out on.
+  ++replyObjects_[object].handedOut;
 }
 
 unsigned StandInClient::UnreleasedLocked() const {
@@ -346,6 +357,33 @@ unsigned StandInClient::UnreleasedLocked() const {
 unsigned StandInClient::LiveReplyObjects() const {
   std::lock_guard<std::mutex> guard(replyLock_);
   return UnreleasedLocked();
+}
+
+void StandInClient::PendHandleGiven(NqPendHandle handle) {
+  std::lock_guard<std::mutex> guard(replyLock_);
+  ++pendHandles_[handle];
+}
+
+void StandInClient::PendHandleAnswered(NqPendHandle handle, const char* slot) {
+  std::unique_lock<std::mutex> guard(replyLock_);
+  auto it = pendHandles_.find(handle);
+  if (it == pendHandles_.end()) {
+    guard.unlock();
+    host::verifier::Report("PEND_HANDLE_UNKNOWN", std::string(slot) + " of a pend handle no query handed out, or one already answered");
+    return;
+  }
+  if (--it->second == 0) pendHandles_.erase(it);
+}
+
+unsigned StandInClient::CheckPendHandles() {
+  std::lock_guard<std::mutex> guard(replyLock_);
+  unsigned open = 0;
+  for (const auto& [handle, count] : pendHandles_) open += count;
+  if (open != 0)
+    host::verifier::Report("PEND_HANDLE_NOT_ANSWERED", std::to_string(open) +
+                                                           " pend handle(s) got neither DecidePended nor ReleasePendHandle");
+  pendHandles_.clear();
+  return open;
 }
 
 unsigned StandInClient::CheckReplyObjects() {

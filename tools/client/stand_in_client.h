@@ -6,7 +6,8 @@
 //
 // On every call it checks that the calling thread holds none of the driver's
 // spin locks (a verifier violation otherwise). It hands out reply objects and
-// reports, as a verifier violation, one released twice or never.
+// reports, as a verifier violation, one released twice or never, and so a
+// pend handle answered twice or never.
 #pragma once
 #include "core/driver/client_table.h"
 
@@ -50,6 +51,9 @@ struct Answers {
   std::function<NqU32(const void* data, NqU32 length)> checkHttpExempt;
   std::function<const void*(NqU32* length)> getPrimaryReply;
   std::function<const void*(NqU32* length)> getSecondaryReply;
+  // Every call that returns nothing (reports, ReleasePendHandle,
+  // ReleaseReplyObject), before it is recorded: a loaded client's slot.
+  std::function<void(const Call&)> report;
 };
 
 class StandInClient {
@@ -86,11 +90,17 @@ class StandInClient {
   // Reports a verifier violation for every hand-out not released, then
   // frees every object; returns how many hand-outs were not released.
   unsigned CheckReplyObjects();
+  // Pend handles the queries handed out: each gets one DecidePended or one
+  // ReleasePendHandle. Reports a verifier violation for those that got
+  // neither (and forgets them); returns how many.
+  unsigned CheckPendHandles();
 
   // Used by the slot functions.
   void Record(Call call);
   void ReleaseReplyObject(NqReplyObject* object);
   void HandOutReplyObject(NqReplyObject* object);
+  void PendHandleGiven(NqPendHandle handle);
+  void PendHandleAnswered(NqPendHandle handle, const char* slot);
 
  private:
   struct ReplyObjectEntry {
@@ -114,6 +124,7 @@ class StandInClient {
   std::map<const void*, ReplyObjectEntry> replyObjects_;
   static constexpr size_t kReleasedKept = 1024;
   std::deque<const void*> released_;
+  std::map<NqPendHandle, unsigned> pendHandles_;  // handed out and not answered, guarded by replyLock_
 };
 
 }  // namespace client

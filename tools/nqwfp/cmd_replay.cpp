@@ -1,6 +1,7 @@
 // nqwfp replay: replays a packet capture through the driver on the host
-// platform, with the stand-in client answering from a policy, and reports
-// what the client was told and asked.
+// platform, with the stand-in client answering from a policy or a client
+// driver of the user's own (--client), and reports what the client was told
+// and asked.
 #include "tools/nqwfp/command.h"
 #include "tools/replay/decode.h"
 #include "tools/replay/end_check.h"
@@ -14,8 +15,9 @@ namespace {
 int Usage(const char* why) {
   std::fprintf(stderr, "nqwfp replay: %s\n", why);
   std::fprintf(stderr,
-               "usage: nqwfp replay CAPTURE [--local ADDR] [--policy FILE] [--log FILE|-] [--idle SECONDS] "
-               "[--write OUT.pcapng] [--write-passed OUT.pcapng] [--progress|--no-progress]\n");
+               "usage: nqwfp replay CAPTURE [--local ADDR] [--policy FILE] [--client PATH.so [--client-arg TEXT]] "
+               "[--log FILE|-] [--idle SECONDS] [--write OUT.pcapng] [--write-passed OUT.pcapng] "
+               "[--progress|--no-progress]\n");
   return 2;
 }
 
@@ -25,7 +27,7 @@ int RunReplay(const std::vector<std::string>& args) {
     const std::string& a = args[i];
     bool hasValue = i + 1 < args.size();
     if (a == "--local" || a == "--policy" || a == "--log" || a == "--idle" || a == "--write" ||
-        a == "--write-passed") {
+        a == "--write-passed" || a == "--client" || a == "--client-arg") {
       if (!hasValue) return Usage((a + " needs a value").c_str());
       const std::string& v = args[++i];
       if (a == "--local") {
@@ -33,6 +35,10 @@ int RunReplay(const std::vector<std::string>& args) {
         options.haveLocal = true;
       } else if (a == "--policy") {
         options.policy = v;
+      } else if (a == "--client") {
+        options.client = v;
+      } else if (a == "--client-arg") {
+        options.clientArgument = v;
       } else if (a == "--log") {
         options.log = v;
       } else if (a == "--write") {
@@ -58,8 +64,10 @@ int RunReplay(const std::vector<std::string>& args) {
     }
   }
   if (options.capture.empty()) return Usage("which capture?");
+  if (!options.clientArgument.empty() && options.client.empty()) return Usage("--client-arg is for a --client");
 
   replay::ReplayResult r = replay::Replay(options);
+  if (!r.warning.empty()) std::fprintf(stderr, "nqwfp replay: warning: %s\n", r.warning.c_str());
   if (r.summary.read == 0 && r.exitCode != 0) {
     std::fprintf(stderr, "nqwfp replay: %s\n", r.error.c_str());
     return r.exitCode;
@@ -73,9 +81,10 @@ int RunReplay(const std::vector<std::string>& args) {
 }
 
 const nqwfp::Command kReplay{"replay",
-                             "CAPTURE [--local ADDR] [--policy FILE] [--log FILE|-] [--idle SECONDS] [--write OUT.pcapng] "
-                             "[--write-passed OUT.pcapng] [--progress]",
-                             "replay a pcap or pcapng capture through the driver with the stand-in client",
+                             "CAPTURE [--local ADDR] [--policy FILE] [--client PATH.so [--client-arg TEXT]] "
+                             "[--log FILE|-] [--idle SECONDS] [--write OUT.pcapng] [--write-passed OUT.pcapng] "
+                             "[--progress]",
+                             "replay a pcap or pcapng capture through the driver with the stand-in client or your own",
                              RunReplay};
 
 }  // namespace

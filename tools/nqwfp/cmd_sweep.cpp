@@ -12,7 +12,8 @@ namespace {
 
 int Usage(const char* why) {
   std::fprintf(stderr, "nqwfp sweep: %s\n", why);
-  std::fprintf(stderr, "usage: nqwfp sweep CAPTURE [--policy FILE] [--local ADDR] [--calls] [--timeout SECONDS]\n");
+  std::fprintf(stderr, "usage: nqwfp sweep CAPTURE [--policy FILE] [--local ADDR] [--client PATH.so [--client-arg TEXT]] [--calls] "
+               "[--timeout SECONDS]\n");
   return 2;
 }
 
@@ -20,7 +21,7 @@ int RunSweep(const std::vector<std::string>& args) {
   sweep::SweepOptions options;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    if (a == "--local" || a == "--policy" || a == "--timeout") {
+    if (a == "--local" || a == "--policy" || a == "--timeout" || a == "--client" || a == "--client-arg") {
       if (i + 1 >= args.size()) return Usage((a + " needs a value").c_str());
       const std::string& v = args[++i];
       if (a == "--local") {
@@ -29,6 +30,10 @@ int RunSweep(const std::vector<std::string>& args) {
         options.replay.haveLocal = true;
       } else if (a == "--policy") {
         options.replay.policy = v;
+      } else if (a == "--client") {
+        options.replay.client = v;
+      } else if (a == "--client-arg") {
+        options.replay.clientArgument = v;
       } else {
         char* end = nullptr;
         unsigned long seconds = std::strtoul(v.c_str(), &end, 10);
@@ -57,7 +62,9 @@ int RunSweep(const std::vector<std::string>& args) {
   return result.Failed() == 0 ? 0 : 1;
 }
 
-const nqwfp::Command kSweep{"sweep", "CAPTURE [--policy FILE] [--local ADDR] [--calls] [--timeout SECONDS]",
+const nqwfp::Command kSweep{"sweep",
+                            "CAPTURE [--policy FILE] [--local ADDR] [--client PATH.so [--client-arg TEXT]] [--calls] "
+                            "[--timeout SECONDS]",
                             "replay a capture once per allocation (and call) the driver makes, with that one failing",
                             RunSweep};
 

@@ -3,7 +3,7 @@
 #include "core/driver/driver_entry.h"
 #include "host/host.h"
 #include "host/wfp.h"
-#include "tools/client/stand_in_client.h"
+#include "tools/client/loaded_client.h"
 
 #include <cstdio>
 
@@ -13,7 +13,8 @@ constexpr unsigned kPendTimeoutMs = 10000;
 uint64_t nextInjection = 0;  // the first injection the replay has not read
 }  // namespace
 
-bool Boot(std::string* error) {
+bool Boot(std::string* error, const std::string& clientPath, const std::string& clientArgument,
+          std::string* warning) {
   if (host::io::FindDevice(u"\\Device\\NQ_WFP_BASE_DRV") == nullptr) {
     if (host::wfp::BfeState() != FWPM_SERVICE_RUNNING) host::wfp::SetBfeState(FWPM_SERVICE_RUNNING);
     NTSTATUS status = host::io::LoadDriver(DriverEntry, u"nqwfpdrv");
@@ -25,7 +26,12 @@ bool Boot(std::string* error) {
     }
   }
   client::StandInClient& standIn = client::StandInClient::Instance();
-  if (standIn.Table() == nullptr && !standIn.Attach()) {
+  if (!clientPath.empty()) {
+    client::LoadOutcome outcome = client::LoadClientDriver(clientPath, clientArgument, error);
+    if (outcome == client::LoadOutcome::kFailed) return false;
+    if (outcome == client::LoadOutcome::kNotReady && warning != nullptr)
+      *warning = "the client '" + clientPath + "' never raised ClientReady: no call goes into it";
+  } else if (standIn.Table() == nullptr && !standIn.Attach()) {
     *error = "the driver created no device \\Device\\NQ_WFP_BASE_DRV";
     return false;
   }

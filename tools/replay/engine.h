@@ -14,8 +14,12 @@ namespace replay::engine {
 // replay reads the new ones after every classify and needs no older.
 constexpr size_t kInjectionHistory = 1024;
 
-// Boots the machine once per process; later calls find it running.
-bool Boot(std::string* error);
+// Boots the machine once per process; later calls find it running. With a
+// client path, that shared object is loaded as the client driver instead of
+// attaching the stand-in alone (tools/client/loaded_client.h); *warning says
+// when it never raised ClientReady.
+bool Boot(std::string* error, const std::string& clientPath = "", const std::string& clientArgument = "",
+          std::string* warning = nullptr);
 
 // Classifies an event at its layer through the filter engine.
 host::wfp::ClassifyResult Classify(const host::wfp::ClassifyEvent& event);

@@ -1,5 +1,6 @@
 #include "tools/replay/replay.h"
 
+#include "tools/client/loaded_client.h"
 #include "tools/client/policy.h"
 #include "tools/replay/capture.h"
 #include "tools/replay/end_check.h"
@@ -203,7 +204,7 @@ ReplayResult Replay(const ReplayOptions& options) {
   setup.policy = options.policy;
   if (!outcome.Open(setup, &error)) return fail(error);
 
-  if (!engine::Boot(&error)) return fail(error);
+  if (!engine::Boot(&error, options.client, options.clientArgument, &result.warning)) return fail(error);
   EndCheck check;  // what the replay uses, it gives back
   uint64_t savedPid = host::kernel::CurrentProcessId(), savedTid = host::kernel::CurrentThreadId();
 
@@ -220,7 +221,10 @@ ReplayResult Replay(const ReplayOptions& options) {
   client::StandInClient& standIn = client::StandInClient::Instance();
   bool keptCalls = standIn.keepsCalls();
   standIn.KeepCalls(options.keepClientCalls);
-  standIn.SetAnswers(policy->MakeAnswers([&stack](client::EventFacts* facts) { return stack.CurrentConnection(facts); }));
+  standIn.SetAnswers(options.client.empty() ? policy->MakeAnswers([&stack](client::EventFacts* facts) {
+    return stack.CurrentConnection(facts);
+  })
+                                            : client::LoadedClientAnswers());
   standIn.OnCall([&](const client::Call& c) { OnClientCall(c, *policy, stack, log, summary, http, summaryLock); });
 
   bool progress = options.progress < 0 ? isatty(STDERR_FILENO) != 0 : options.progress != 0;
@@ -263,6 +267,7 @@ ReplayResult Replay(const ReplayOptions& options) {
   outcome.Injected(stack.TakeFate().injected);
   http.Close();
   standIn.CheckReplyObjects();
+  standIn.CheckPendHandles();
   result.problems = check.Problems();
   summary.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   if (progressShown) std::fprintf(stderr, "\r\033[K");

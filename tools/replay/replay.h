@@ -14,6 +14,8 @@ namespace replay {
 struct ReplayOptions {
   std::string capture;
   std::string policy;           // empty: permit everything, one default process
+  std::string client;           // a client driver (.so) to load instead of the stand-in's answers
+  std::string clientArgument;   // its Parameters value "Policy"; empty: none
   std::string log;              // JSON lines; "-" for standard output; empty for none
   std::ostream* logStream = nullptr;  // instead of `log`
   std::string write;            // pcapng: every packet read, with what became of it, and every injection
@@ -29,6 +31,7 @@ struct ReplayOptions {
 struct ReplayResult {
   int exitCode = 0;             // 0 done; 1 bad input (the error says why)
   std::string error;            // one line
+  std::string warning;          // one line, the run still done (a client that never became ready)
   std::string localChoice;      // how the local address was chosen
   uint32_t localAddress = 0;
   std::string linkName;

@@ -93,7 +93,7 @@ void RunChild(const SweepOptions& options, const Site& site, bool count, int fd)
   alarm(options.timeoutSeconds);
   Report report(fd);
   std::string error;
-  if (!replay::engine::Boot(&error)) {
+  if (!replay::engine::Boot(&error, options.replay.client, options.replay.clientArgument)) {
     report.Line("result", "the machine did not boot: " + error);
     return;
   }
