@@ -30,6 +30,7 @@ int RunReplay(const std::vector<std::string>& args) {
         a == "--write-passed" || a == "--client" || a == "--client-arg") {
       if (!hasValue) return Usage((a + " needs a value").c_str());
       const std::string& v = args[++i];
+      if (v.empty() && a != "--client-arg") return Usage((a + " needs a value, not an empty text").c_str());
       if (a == "--local") {
         if (!replay::ParseIpv4(v, &options.localAddress)) return Usage(("'" + v + "' is not an IPv4 address").c_str());
         options.haveLocal = true;
@@ -46,10 +47,8 @@ int RunReplay(const std::vector<std::string>& args) {
       } else if (a == "--write-passed") {
         options.writePassed = v;
       } else {
-        char* end = nullptr;
-        options.idleSeconds = std::strtod(v.c_str(), &end);
-        if (end == v.c_str() || *end != '\0' || !(options.idleSeconds > 0))
-          return Usage(("'" + v + "' is not a number of seconds").c_str());
+        std::string why;
+        if (!replay::ParseIdleSeconds(v, &options.idleSeconds, &why)) return Usage(why.c_str());
       }
     } else if (a == "--progress") {
       options.progress = 1;

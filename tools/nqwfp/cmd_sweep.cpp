@@ -24,6 +24,7 @@ int RunSweep(const std::vector<std::string>& args) {
     if (a == "--local" || a == "--policy" || a == "--timeout" || a == "--client" || a == "--client-arg") {
       if (i + 1 >= args.size()) return Usage((a + " needs a value").c_str());
       const std::string& v = args[++i];
+      if (v.empty() && a != "--client-arg") return Usage((a + " needs a value, not an empty text").c_str());
       if (a == "--local") {
         if (!replay::ParseIpv4(v, &options.replay.localAddress))
           return Usage(("'" + v + "' is not an IPv4 address").c_str());
