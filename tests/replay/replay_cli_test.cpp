@@ -1,5 +1,5 @@
 // The nqwfp tool as a user meets it: arguments it cannot honour refused in
-// one line of one kind, and a progress line that stays out of
+// one line of one kind, its help and version, and a progress line that stays out of
 // a log written to the same terminal.
 #include "tests/replay/replay_support.h"
 
@@ -15,6 +15,8 @@
 
 namespace {
 using namespace nqtest;
+using ::testing::HasSubstr;
+using ::testing::MatchesRegex;
 
 struct Ran {
   int status = -1;
@@ -68,6 +70,15 @@ TEST_F(Tool, EmptyValuesAndIdleTimesOutOfRangeAreRefusedAlike) {
   }
   r = Nqwfp({"replay", capture, "--idle", "0.001", "--no-progress"});
   EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST_F(Tool, HelpShowsEveryOptionAndVersionNamesTheCommit) {
+  Ran r = Nqwfp({"--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(r.out, MatchesRegex("nqwfp [0-9]+\\.[0-9]+\\.[0-9]+ \\(commit ([0-9a-f]{12}(-modified)?|unknown)\\)\n"));
+  std::string help = Nqwfp({"help"}).out;
+  EXPECT_THAT(help, HasSubstr("nqwfp --version"));
+  EXPECT_THAT(help, HasSubstr("[--progress|--no-progress]"));
 }
 
 TEST_F(Tool, NoProgressLineWhileTheLogGoesToTheTerminal) {

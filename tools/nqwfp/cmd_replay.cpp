@@ -12,12 +12,13 @@
 
 namespace {
 
+// Every option, as the command accepts it: for the usage line and for help.
+constexpr const char* kUsage =
+    "CAPTURE [--local ADDR] [--policy FILE] [--client PATH.so [--client-arg TEXT]] [--log FILE|-] "
+    "[--idle SECONDS] [--write OUT.pcapng] [--write-passed OUT.pcapng] [--progress|--no-progress]";
+
 int Usage(const char* why) {
-  std::fprintf(stderr, "nqwfp replay: %s\n", why);
-  std::fprintf(stderr,
-               "usage: nqwfp replay CAPTURE [--local ADDR] [--policy FILE] [--client PATH.so [--client-arg TEXT]] "
-               "[--log FILE|-] [--idle SECONDS] [--write OUT.pcapng] [--write-passed OUT.pcapng] "
-               "[--progress|--no-progress]\n");
+  std::fprintf(stderr, "nqwfp replay: %s\nusage: nqwfp replay %s\n", why, kUsage);
   return 2;
 }
 
@@ -79,10 +80,7 @@ int RunReplay(const std::vector<std::string>& args) {
   return r.exitCode;
 }
 
-const nqwfp::Command kReplay{"replay",
-                             "CAPTURE [--local ADDR] [--policy FILE] [--client PATH.so [--client-arg TEXT]] "
-                             "[--log FILE|-] [--idle SECONDS] [--write OUT.pcapng] [--write-passed OUT.pcapng] "
-                             "[--progress]",
+const nqwfp::Command kReplay{"replay", kUsage,
                              "replay a pcap or pcapng capture through the driver with the stand-in client or your own",
                              RunReplay};
 
