@@ -48,12 +48,32 @@ TEST(Policy, ErrorsNameTheLineAndTheProblem) {
   EXPECT_THAT(ErrorOf("connect block remote 10.0.0.0/33\n"), HasSubstr("not an IPv4 address or prefix"));
   EXPECT_THAT(ErrorOf("accept block local-port 90-80\n"), HasSubstr("not a port or port range"));
   EXPECT_THAT(ErrorOf("accept block local-port\n"), HasSubstr("'local-port' needs a value"));
-  EXPECT_THAT(ErrorOf("bind block remote-port 80\n"), HasSubstr("bind rules cannot match addresses or ports"));
-  EXPECT_THAT(ErrorOf("listen block proto udp\n"), HasSubstr("only TCP sockets listen"));
+  EXPECT_THAT(ErrorOf("bind block remote-port 80\n"), HasSubstr(":1: bind, which cannot match this (bind matches"));
+  EXPECT_THAT(ErrorOf("listen block proto udp\n"), HasSubstr(":1: listen, which cannot match this"));
   EXPECT_THAT(ErrorOf("drop process nginx\n"), HasSubstr("'drop' rules do not match on a process"));
   EXPECT_THAT(ErrorOf("process a pid 7\n"), HasSubstr("multiple of 4"));
   EXPECT_THAT(ErrorOf("process a pid 1000\nprocess b pid 1000\n"), HasSubstr(":2: pid 1000 already belongs"));
   EXPECT_THAT(ErrorOf("default-process a\ndefault-process b\n"), HasSubstr(":2: a second default-process"));
+}
+
+// Rules that could never match are refused, not accepted to match nothing.
+TEST(Policy, RepeatedKeysAndKeysAnEventIsNotKnownByAreRefused) {
+  EXPECT_EQ(ErrorOf("connect block remote-port 80 remote-port 81\n"),
+            "test.policy:1: 'remote-port' given twice: a rule matches each key once");
+  EXPECT_THAT(ErrorOf("drop proto tcp local 10.0.0.2 proto udp\n"), HasSubstr(":1: 'proto' given twice"));
+  EXPECT_THAT(ErrorOf("process a remote 10.0.0.1 remote 10.0.0.3\n"), HasSubstr(":1: 'remote' given twice"));
+  EXPECT_EQ(ErrorOf("any block remote-port 80\n"),
+            "test.policy:1: 'any' includes bind, which cannot match this (bind matches only proto and process; "
+            "listen only proto tcp, local, local-port and process; accept and connect every key)");
+  EXPECT_THAT(ErrorOf("accept,any block proto udp\n"), HasSubstr("'any' includes listen, which cannot match"));
+  EXPECT_THAT(ErrorOf("listen block remote 10.0.0.1\n"), HasSubstr(":1: listen, which cannot match this"));
+  EXPECT_TRUE(Parse("any block proto tcp process a\nlisten block proto tcp local-port 80 local 10.0.0.2\n"));
+}
+
+TEST(Policy, ByteOrderMarkInFrontIsNoRule) {
+  auto p = Parse("\xEF\xBB\xBF" "connect block proto tcp\n");
+  ASSERT_TRUE(p);
+  EXPECT_TRUE(p->Decide(client::kConnect, Facts(6, 0x0A000001, 40000, 80)).block);
 }
 
 TEST(Policy, FirstMatchingRuleAnswersAndTheDefaultPermits) {
@@ -123,6 +143,11 @@ class HttpPolicy : public ::testing::Test {
   std::unique_ptr<Policy> ParseHere(const std::string& text, std::string* error) {
     return Policy::Parse(text, "http.policy", error, folder_);
   }
+  std::string error(const std::string& text) {
+    std::string why;
+    EXPECT_FALSE(ParseHere(text, &why)) << text;
+    return why;
+  }
   std::string folder_;
 };
 
@@ -170,11 +195,6 @@ TEST_F(HttpPolicy, EveryRuleAnswersFromItsFileAndTheFirstMatchWins) {
 }
 
 TEST_F(HttpPolicy, ErrorsNameTheLineAndTheProblem) {
-  auto error = [this](const std::string& text) {
-    std::string why;
-    EXPECT_FALSE(ParseHere(text, &why)) << text;
-    return why;
-  };
   EXPECT_EQ(error("url /a\n"), "http.policy:1: 'url' takes a URL and a reply file: url URL reply FILE");
   EXPECT_THAT(error("\nurl /a reply missing.http\n"), HasSubstr("http.policy:2: cannot read reply file"));
   EXPECT_EQ(error("primary-reply\n"), "http.policy:1: 'primary-reply' takes one file");
@@ -183,9 +203,28 @@ TEST_F(HttpPolicy, ErrorsNameTheLineAndTheProblem) {
   EXPECT_EQ(error("http-primary block value 3\n"), "http.policy:1: only http-secondary gives a value");
   EXPECT_EQ(error("http-secondary block value 18446744073709551616\n"),
             "http.policy:1: '18446744073709551616' is not a 64-bit number");
-  EXPECT_EQ(error("http-primary block reply deny.http reply deny.http\n"), "http.policy:1: a second 'reply'");
+  EXPECT_EQ(error("http-primary block reply deny.http reply deny.http\n"),
+            "http.policy:1: 'reply' given twice: a rule matches each key once");
+  EXPECT_THAT(error("http-secondary block host a host b\n"), HasSubstr(":1: 'host' given twice"));
   EXPECT_EQ(error("http-primary block url /a url-prefix /b\n"), "http.policy:1: one of url and url-prefix, once");
   EXPECT_THAT(error("http-primary block colour red\n"), HasSubstr("host, method, url or url-prefix)"));
+}
+
+// A reply is a regular file of at most 1 MiB: a folder, a device or a larger
+// file is refused with its name and line, never read as an empty or endless reply.
+TEST_F(HttpPolicy, ReplyFilesAreRegularFilesOfAtMostOneMebibyte) {
+  EXPECT_EQ(error("\nurl /a reply /tmp\n"), "http.policy:2: reply file '/tmp' is not a regular file");
+  EXPECT_EQ(error("primary-reply /dev/zero\n"), "http.policy:1: reply file '/dev/zero' is not a regular file");
+  Write("big.http", std::string((1 << 20) + 1, 'x'));
+  EXPECT_THAT(error("http-primary block reply big.http\n"),
+              HasSubstr("http.policy:1: reply file '" + folder_ + "/big.http' holds 1048577 bytes, more than 1 MiB"));
+  Write("big.http", std::string(1 << 20, 'x'));
+  Write("empty.http", "");
+  std::string why;
+  auto p = ParseHere("primary-reply big.http\nsecondary-reply empty.http\n", &why);
+  ASSERT_TRUE(p) << why;
+  EXPECT_EQ(p->PrimaryReply().size(), size_t{1} << 20);
+  EXPECT_EQ(p->SecondaryReply(), "");
 }
 
 }  // namespace

@@ -42,14 +42,46 @@ INSTANTIATE_TEST_SUITE_P(Replay, LinkTypes, ::testing::Values(1, 0, 101, 228, 11
 
 TEST_F(ReplayInput, PcapngIsReadToo) { ExpectExchangeReported(Replay(Exchange().Pcapng())); }
 
-TEST_F(ReplayInput, LocalAddressIsWorkedOutWhenNotGiven) {
+// Without --local the capture's host is the address in the most packets, and
+// on a tie the one that opened the most connections: a two-host capture gives
+// the client, a busy server stays the server.
+TEST_F(ReplayInput, LocalAddressIsTheHostTheCaptureWasMostLikelyTakenOn) {
   CaptureBuilder c;
   c.Tcp(kRemote, 50000, kLocal, 80, kSyn).Tcp(kLocal, 80, kRemote, 50000, kSyn | kAck);
   replay::ReplayResult r = Replay(c.Pcap(), "", nullptr);
   ASSERT_EQ(r.exitCode, 0) << r.error;
-  EXPECT_EQ(replay::Dotted(r.localAddress), kLocal) << "as many packets each: the one that was connected to";
-  EXPECT_THAT(r.localChoice, HasSubstr("most packets"));
-  EXPECT_EQ(r.summary.tcp.accepts, 1u);
+  EXPECT_EQ(replay::Dotted(r.localAddress), kRemote) << "as many packets each: the one that sent the SYN";
+  EXPECT_EQ(r.localChoice, std::string("in as many packets as ") + kLocal + ", 2, and opened more connections: 1 to "
+                               "its 0; --local " + kLocal + " replays that host instead");
+  EXPECT_EQ(r.summary.tcp.connects, 1u);
+
+  r = Replay(Exchange().Pcap(), "", nullptr);
+  ASSERT_EQ(r.exitCode, 0) << r.error;
+  EXPECT_EQ(replay::Dotted(r.localAddress), kLocal) << "the first datagram of a UDP conversation opens it";
+
+  CaptureBuilder server;
+  for (const char* client : {kLocal, "10.0.0.3"})
+    server.Tcp(client, 50000, kRemote, 80, kSyn).Tcp(kRemote, 80, client, 50000, kSyn | kAck);
+  r = Replay(server.Pcap(), "", nullptr);
+  ASSERT_EQ(r.exitCode, 0) << r.error;
+  EXPECT_EQ(replay::Dotted(r.localAddress), kRemote) << "a server busier than any client";
+  EXPECT_EQ(r.localChoice, std::string("in the most packets: 4, the next ") + kLocal + " in 2; --local " + kLocal +
+                               " replays that host instead");
+  EXPECT_EQ(r.summary.tcp.accepts, 2u);
+}
+
+TEST_F(ReplayInput, LocalAddressInNoPacketIsAnError) {
+  replay::ReplayResult r = Replay(Exchange().Pcap(), "", "10.9.9.9");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.error, std::string("--local 10.9.9.9 is in no IPv4 packet of the capture; the address in the most "
+                                 "packets is ") + kLocal);
+  EXPECT_EQ(r.summary.read, 0u) << "nothing replayed";
+
+  CaptureBuilder ipv6;
+  ipv6.Frame(EthernetFrame(std::string(40, '\0'), 0x86DD));
+  r = Replay(ipv6.Pcap());
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.error, "--local 10.0.0.2 is in no IPv4 packet of the capture, which holds none");
 }
 
 TEST_F(ReplayInput, FilesThatCannotBeReadStopWithAReason) {

@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 
 #include <csignal>
+#include <cstdio>
 #include <unistd.h>
 
 namespace {
@@ -74,6 +75,37 @@ TEST_F(Sweep, LeaksCrashesAndHangsAreReportedAsFailedRuns) {
   r = sweep::Sweep(options);
   EXPECT_FALSE(r.counted);
   EXPECT_EQ(r.error, "hang: no end after 1 s");
+}
+
+// A user's mistake is no driver failure: the first replay is the check, and
+// input it refuses, even after some packets, stops the sweep with its error.
+TEST_F(Sweep, InputTheReplayRefusesStopsTheSweepWithTheReplaysError) {
+  sweep::SweepOptions options = Options(false);
+  std::string capture = options.replay.capture;
+  auto refused = [&options](const char* what) {
+    sweep::SweepResult r = sweep::Sweep(options);
+    EXPECT_FALSE(r.counted) << what;
+    EXPECT_TRUE(r.runs.empty()) << what;
+    EXPECT_EQ(r.error.find('\n'), std::string::npos) << what;
+    return r.error;
+  };
+  options.replay.capture = "/nonexistent/capture.pcap";
+  EXPECT_THAT(refused("a missing file"), HasSubstr("no such file"));
+  options.replay.capture = WriteFile("text", "not a capture\n");
+  EXPECT_THAT(refused("a text file"), HasSubstr("not a readable pcap or pcapng capture"));
+  std::string bytes;
+  {
+    std::FILE* f = std::fopen(capture.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) bytes.append(buffer, n);
+    std::fclose(f);
+  }
+  options.replay.capture = WriteFile("damaged", bytes.substr(0, bytes.size() - 20));
+  EXPECT_THAT(refused("a damaged capture"), HasSubstr("damaged capture"));
+  options.replay.capture = capture;
+  options.replay.policy = WriteFile("bad.policy", "connect maybe\n");
+  EXPECT_THAT(refused("a bad policy"), HasSubstr(":1: unknown answer 'maybe'"));
 }
 
 }  // namespace

@@ -13,6 +13,12 @@ namespace {
 
 constexpr uint32_t kFirstDerivedPid = 1000;
 constexpr uint32_t kThreadIdOffset = 0x10000;
+constexpr off_t kReplyFileMax = 1 << 20;
+
+// What each event kind is known by, for the errors of rules that ask more.
+constexpr const char* kEventKeys =
+    "bind matches only proto and process; listen only proto tcp, local, local-port and process; accept and "
+    "connect every key";
 
 // Text fit for a one-line message: control bytes, NUL and bytes outside
 // ASCII as \xNN, so that a binary file given as a policy cannot garble the
@@ -139,12 +145,23 @@ bool ReadReply(const std::string& folder, const std::string& name, std::string* 
   std::string path = name;
   if (!name.empty() && name[0] != '/' && !folder.empty())
     path = folder.back() == '/' ? folder + name : folder + "/" + name;
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return *why = "cannot read reply file '" + path + "'", false;
+  if (!S_ISREG(st.st_mode)) return *why = "reply file '" + path + "' is not a regular file", false;
+  if (st.st_size > kReplyFileMax)
+    return *why = "reply file '" + path + "' holds " + std::to_string(st.st_size) + " bytes, more than 1 MiB", false;
   std::ifstream in(path, std::ios::binary);
-  if (!in) return *why = "cannot read reply file '" + path + "'", false;
-  std::stringstream text;
-  text << in.rdbuf();
-  *bytes = text.str();
+  bytes->assign(static_cast<size_t>(st.st_size), '\0');
+  if (!in.read(&(*bytes)[0], st.st_size) && st.st_size > 0)
+    return *why = "cannot read reply file '" + path + "'", false;
   return true;
+}
+
+// A key already given among the MATCH pairs w[from], w[from + 2], ... before w[at].
+bool Repeated(const std::vector<std::string>& w, size_t from, size_t at, std::string* why) {
+  for (size_t k = from; k < at; k += 2)
+    if (w[k] == w[at]) return *why = "'" + w[at] + "' given twice: a rule matches each key once", true;
+  return false;
 }
 
 }  // namespace
@@ -215,8 +232,8 @@ bool Policy::ParseHttpDecision(const std::vector<std::string>& w, const std::str
     const std::string& key = w[at];
     if (at + 1 >= w.size()) return *why = "'" + key + "' needs a value", false;
     const std::string& value = w[at + 1];
+    if (Repeated(w, 2, at, why)) return false;
     if (key == "reply") {
-      if (d.withReply) return *why = "a second 'reply'", false;
       if (!ReadReply(folder, value, &d.reply, why)) return false;
       d.withReply = true;
     } else if (key == "value") {
@@ -267,7 +284,8 @@ std::unique_ptr<Policy> Policy::Load(const std::string& path, std::string* error
 std::unique_ptr<Policy> Policy::Parse(const std::string& text, const std::string& source, std::string* error,
                                       const std::string& folder) {
   auto policy = std::unique_ptr<Policy>(new Policy());
-  std::istringstream lines(text);
+  // A byte-order mark some editors put in front of UTF-8 text is no rule.
+  std::istringstream lines(text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? text.substr(3) : text);
   std::string line;
   int number = 0;
   auto fail = [&](const std::string& why) {
@@ -346,9 +364,9 @@ std::unique_ptr<Policy> Policy::Parse(const std::string& text, const std::string
 
     Match m;
     std::string why;
-    for (; at < w.size(); at += 2) {
+    for (size_t first = at; at < w.size(); at += 2) {
       if (at + 1 >= w.size()) return fail("'" + w[at] + "' needs a value");
-      if (!ParseMatch(verb, w[at], w[at + 1], &m, &why)) return fail(why);
+      if (Repeated(w, first, at, &why) || !ParseMatch(verb, w[at], w[at + 1], &m, &why)) return fail(why);
     }
     bool endpointFacts = m.endpoint;
 
@@ -361,9 +379,13 @@ std::unique_ptr<Policy> Policy::Parse(const std::string& text, const std::string
     } else if (verb == "drop") {
       policy->dropRules_.push_back(m);
     } else {
-      if ((events & kBind) != 0 && endpointFacts)
-        return fail("a bind is known only by its protocol and process; bind rules cannot match addresses or ports");
-      if ((events & kListen) != 0 && m.protocol == 17) return fail("only TCP sockets listen");
+      bool remoteFacts = m.remote.bits >= 0 || m.remotePort.low != 0 || m.remotePort.high != 65535;
+      const char* refused = (events & kBind) != 0 && endpointFacts ? "bind"
+                            : (events & kListen) != 0 && (m.protocol == 17 || remoteFacts) ? "listen"
+                                                                                           : nullptr;
+      if (refused != nullptr)
+        return fail(std::string(verb.find("any") != std::string::npos ? "'any' includes " : "") + refused +
+                    ", which cannot match this (" + kEventKeys + ")");
       policy->verdictRules_.push_back({events, decision, m});
     }
   }

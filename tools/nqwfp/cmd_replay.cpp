@@ -12,12 +12,13 @@
 
 namespace {
 
+// Every option, as the command accepts it: for the usage line and for help.
+constexpr const char* kUsage =
+    "CAPTURE [--local ADDR] [--policy FILE] [--client PATH.so [--client-arg TEXT]] [--log FILE|-] "
+    "[--idle SECONDS] [--write OUT.pcapng] [--write-passed OUT.pcapng] [--progress|--no-progress]";
+
 int Usage(const char* why) {
-  std::fprintf(stderr, "nqwfp replay: %s\n", why);
-  std::fprintf(stderr,
-               "usage: nqwfp replay CAPTURE [--local ADDR] [--policy FILE] [--client PATH.so [--client-arg TEXT]] "
-               "[--log FILE|-] [--idle SECONDS] [--write OUT.pcapng] [--write-passed OUT.pcapng] "
-               "[--progress|--no-progress]\n");
+  std::fprintf(stderr, "nqwfp replay: %s\nusage: nqwfp replay %s\n", why, kUsage);
   return 2;
 }
 
@@ -30,6 +31,7 @@ int RunReplay(const std::vector<std::string>& args) {
         a == "--write-passed" || a == "--client" || a == "--client-arg") {
       if (!hasValue) return Usage((a + " needs a value").c_str());
       const std::string& v = args[++i];
+      if (v.empty() && a != "--client-arg") return Usage((a + " needs a value, not an empty text").c_str());
       if (a == "--local") {
         if (!replay::ParseIpv4(v, &options.localAddress)) return Usage(("'" + v + "' is not an IPv4 address").c_str());
         options.haveLocal = true;
@@ -46,10 +48,8 @@ int RunReplay(const std::vector<std::string>& args) {
       } else if (a == "--write-passed") {
         options.writePassed = v;
       } else {
-        char* end = nullptr;
-        options.idleSeconds = std::strtod(v.c_str(), &end);
-        if (end == v.c_str() || *end != '\0' || !(options.idleSeconds > 0))
-          return Usage(("'" + v + "' is not a number of seconds").c_str());
+        std::string why;
+        if (!replay::ParseIdleSeconds(v, &options.idleSeconds, &why)) return Usage(why.c_str());
       }
     } else if (a == "--progress") {
       options.progress = 1;
@@ -80,10 +80,7 @@ int RunReplay(const std::vector<std::string>& args) {
   return r.exitCode;
 }
 
-const nqwfp::Command kReplay{"replay",
-                             "CAPTURE [--local ADDR] [--policy FILE] [--client PATH.so [--client-arg TEXT]] "
-                             "[--log FILE|-] [--idle SECONDS] [--write OUT.pcapng] [--write-passed OUT.pcapng] "
-                             "[--progress]",
+const nqwfp::Command kReplay{"replay", kUsage,
                              "replay a pcap or pcapng capture through the driver with the stand-in client or your own",
                              RunReplay};
 

@@ -10,10 +10,12 @@
 
 namespace {
 
+// Every option, as the command accepts it: for the usage line and for help.
+constexpr const char* kUsage =
+    "CAPTURE [--policy FILE] [--local ADDR] [--client PATH.so [--client-arg TEXT]] [--calls] [--timeout SECONDS]";
+
 int Usage(const char* why) {
-  std::fprintf(stderr, "nqwfp sweep: %s\n", why);
-  std::fprintf(stderr, "usage: nqwfp sweep CAPTURE [--policy FILE] [--local ADDR] [--client PATH.so [--client-arg TEXT]] [--calls] "
-               "[--timeout SECONDS]\n");
+  std::fprintf(stderr, "nqwfp sweep: %s\nusage: nqwfp sweep %s\n", why, kUsage);
   return 2;
 }
 
@@ -24,6 +26,7 @@ int RunSweep(const std::vector<std::string>& args) {
     if (a == "--local" || a == "--policy" || a == "--timeout" || a == "--client" || a == "--client-arg") {
       if (i + 1 >= args.size()) return Usage((a + " needs a value").c_str());
       const std::string& v = args[++i];
+      if (v.empty() && a != "--client-arg") return Usage((a + " needs a value, not an empty text").c_str());
       if (a == "--local") {
         if (!replay::ParseIpv4(v, &options.replay.localAddress))
           return Usage(("'" + v + "' is not an IPv4 address").c_str());
@@ -62,9 +65,7 @@ int RunSweep(const std::vector<std::string>& args) {
   return result.Failed() == 0 ? 0 : 1;
 }
 
-const nqwfp::Command kSweep{"sweep",
-                            "CAPTURE [--policy FILE] [--local ADDR] [--client PATH.so [--client-arg TEXT]] [--calls] "
-                            "[--timeout SECONDS]",
+const nqwfp::Command kSweep{"sweep", kUsage,
                             "replay a capture once per allocation (and call) the driver makes, with that one failing",
                             RunSweep};
 

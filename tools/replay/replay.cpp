@@ -11,11 +11,11 @@
 
 #include "host/host.h"
 
-#include <pcap/dlt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -28,13 +28,9 @@ using Clock = std::chrono::steady_clock;
 constexpr double kIdleSecondsMin = 0.001;
 constexpr double kIdleSecondsMax = 365.0 * 24 * 3600;
 
-bool Unusable(uint32_t a) { return a == 0 || a == 0xFFFFFFFFu || (a >> 28) == 0xE; }
-
-// Linux cooked captures say whether the host sent a packet (type 4, outgoing).
-bool MarkedOutgoing(int linkType, const Frame& f) {
-  if (linkType == DLT_LINUX_SLL && f.capturedLength >= 2) return (f.data[0] << 8 | f.data[1]) == 4;
-  if (linkType == DLT_LINUX_SLL2 && f.capturedLength >= 11) return f.data[10] == 4;
-  return false;
+bool IdleInRange(double seconds) { return seconds >= kIdleSecondsMin && seconds <= kIdleSecondsMax; }
+std::string IdleError(const std::string& given) {
+  return "an idle time of " + given + " seconds is out of range: give from 0.001 to 31536000 seconds (a year)";
 }
 
 std::string ProcessName(const client::Policy& policy, uint64_t pid) {
@@ -116,41 +112,18 @@ void Lookup(const client::Call& c, JsonLog& log) {
 
 }  // namespace
 
-bool ChooseLocalAddress(const std::string& capture, uint32_t* address, std::string* how, std::string* error) {
-  CaptureReader reader;
-  if (!reader.Open(capture, error)) return false;
-  std::map<uint32_t, uint64_t> packets, opens, outgoing;
-  Frame frame;
-  std::string ignored;
-  while (reader.Read(&frame, &ignored) == CaptureReader::Result::kFrame) {
-    Packet p;
-    if (DecodeFrame(reader.linkType(), frame.data, frame.capturedLength, frame.wireLength, &p) != Skip::kNone) continue;
-    if (MarkedOutgoing(reader.linkType(), frame) && !Unusable(p.source)) ++outgoing[p.source];
-    if (!Unusable(p.source)) ++packets[p.source];
-    if (!Unusable(p.destination)) ++packets[p.destination];
-    if (p.IsTcp() && (p.tcpFlags & (kTcpSyn | kTcpAck)) == kTcpSyn) ++opens[p.destination];
-  }
-  auto best = [](const std::map<uint32_t, uint64_t>& counts, const std::map<uint32_t, uint64_t>* tie) {
-    uint32_t chosen = 0;
-    uint64_t most = 0, mostTie = 0;
-    for (const auto& [a, n] : counts) {
-      uint64_t t = tie != nullptr && tie->count(a) ? tie->at(a) : 0;
-      if (n > most || (n == most && t > mostTie)) chosen = a, most = n, mostTie = t;
-    }
-    return chosen;
-  };
-  if (!outgoing.empty()) {
-    *address = best(outgoing, nullptr);
-    *how = "the source of the packets the capture marks as outgoing";
-    return true;
-  }
-  if (packets.empty()) {
-    *error = "the capture holds no IPv4 packet to take the local address from; give it with --local";
-    return false;
-  }
-  *address = best(packets, &opens);
-  *how = "the address in the most packets";
+bool ParseIdleSeconds(const std::string& text, double* seconds, std::string* error) {
+  char* end = nullptr;
+  double value = std::strtod(text.c_str(), &end);
+  if (end == text.c_str() || *end != '\0' || !IdleInRange(value)) return *error = IdleError("'" + text + "'"), false;
+  *seconds = value;
   return true;
+}
+
+bool ShowsProgress(const ReplayOptions& options) {
+  bool logOnTerminal = options.logStream == nullptr && options.log == "-" && isatty(STDOUT_FILENO) != 0;
+  if (logOnTerminal) return false;
+  return options.progress < 0 ? isatty(STDERR_FILENO) != 0 : options.progress != 0;
 }
 
 ReplayResult Replay(const ReplayOptions& options) {
@@ -161,11 +134,10 @@ ReplayResult Replay(const ReplayOptions& options) {
     return result;
   };
 
-  if (!(options.idleSeconds >= kIdleSecondsMin && options.idleSeconds <= kIdleSecondsMax)) {
+  if (!IdleInRange(options.idleSeconds)) {
     char given[32];
     std::snprintf(given, sizeof(given), "%g", options.idleSeconds);
-    return fail(std::string("an idle time of ") + given +
-                " seconds is out of range: give from 0.001 to 31536000 seconds (a year)");
+    return fail(IdleError(given));
   }
 
   std::string error = OutputClash(options);
@@ -180,6 +152,7 @@ ReplayResult Replay(const ReplayOptions& options) {
   if (!reader.Open(options.capture, &error)) return fail(error);
   result.linkName = reader.linkName();
   if (options.haveLocal) {
+    if (!CheckLocalAddress(options.capture, options.localAddress, &error)) return fail(error);
     result.localAddress = options.localAddress;
     result.localChoice = "given with --local";
   } else if (!ChooseLocalAddress(options.capture, &result.localAddress, &result.localChoice, &error)) {
@@ -227,7 +200,7 @@ ReplayResult Replay(const ReplayOptions& options) {
                                             : client::LoadedClientAnswers());
   standIn.OnCall([&](const client::Call& c) { OnClientCall(c, *policy, stack, log, summary, http, summaryLock); });
 
-  bool progress = options.progress < 0 ? isatty(STDERR_FILENO) != 0 : options.progress != 0;
+  bool progress = ShowsProgress(options);
   bool progressShown = false;
   Clock::time_point start = Clock::now(), lastProgress = start;
 

@@ -23,7 +23,7 @@ struct ReplayOptions {
   bool haveLocal = false;
   uint32_t localAddress = 0;    // host order
   double idleSeconds = 90;      // a flow with no packet for this long ends; from a millisecond to a year
-  int progress = -1;            // progress line on standard error: -1 when it is a terminal
+  int progress = -1;            // progress line on standard error: -1 when it is a terminal (ShowsProgress)
   size_t mdlSplit = 0;          // stream data longer than this is split over two MDLs there; 0: one MDL
   bool keepClientCalls = false; // the stand-in client keeps every call for Calls() as well as logging it
 };
@@ -45,10 +45,24 @@ struct ReplayResult {
 // attached) and replays the capture through it.
 ReplayResult Replay(const ReplayOptions& options);
 
-// Works out the local host's address from a capture: the source of packets
-// a Linux cooked capture marks as outgoing, else the address that took part
-// in the most packets, ties going to the one that received the most
-// connection attempts.
+// Reads an idle time given as text (--idle); out of range or not a number,
+// the error says the range.
+bool ParseIdleSeconds(const std::string& text, double* seconds, std::string* error);
+
+// Whether the replay shows its progress line: asked for, or by default when
+// standard error is a terminal; never while the log goes to a terminal on
+// standard output, where the line would land inside its records.
+bool ShowsProgress(const ReplayOptions& options);
+
+// Works out the local host's address from a capture, the host it was most
+// likely taken on: the source of packets a Linux cooked capture marks as
+// outgoing, else the address in the most packets, and on a tie the one that
+// opened the most connections (sent the SYNs, or the first datagram of a UDP
+// conversation). `how` says in one line why, and how to choose the other host.
 bool ChooseLocalAddress(const std::string& capture, uint32_t* address, std::string* how, std::string* error);
+
+// An address given with --local is in some IPv4 packet of the capture; the
+// error says when it is not.
+bool CheckLocalAddress(const std::string& capture, uint32_t address, std::string* error);
 
 }  // namespace replay

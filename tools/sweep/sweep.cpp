@@ -113,6 +113,11 @@ void RunChild(const SweepOptions& options, const Site& site, bool count, int fd)
   if (options.afterReplay) options.afterReplay();
   host::kernel::WaitDriverThreadsIdle();
 
+  // The first run is the check: a replay its input stops ends the sweep.
+  if (count && r.exitCode != 0 && !r.error.empty()) {
+    report.Line("input", r.error);
+    return;
+  }
   if (count) {
     report.Line("pool", std::to_string(host::pool::AllocationCount() - mark));
     for (const auto& [routine, n] : CallCounts())
@@ -351,6 +356,10 @@ unsigned SweepResult::Failed() const {
 SweepResult Sweep(const SweepOptions& options) {
   SweepResult result;
   ChildOutcome counted = RunInChild(options, Site{}, true);
+  if (!Value(counted, "input").empty()) {
+    result.error = Value(counted, "input");
+    return result;
+  }
   if (Value(counted, "pool").empty()) {
     result.error = counted.failure.empty() ? Value(counted, "result") : counted.failure;
     return result;
