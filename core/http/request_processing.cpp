@@ -210,11 +210,10 @@ void ProcessPipelined(Processing& p) {
 // released, at most this one, once they cover it.
 void AccountWithoutNewRequest(Processing& p) {
   HttpParser* parser = &p.flow->parser;
-  const bool clientReady = ReadyClient() != nullptr;
   KIRQL irql = KfAcquireSpinLock(&parser->queueLock);
   if (RequestNode* node = OldestNode(parser)) {
     RequestRecord* record = node->record;
-    if (record->blocked != 0 && clientReady) p.dropSegment = true;
+    if (DropsSegment(record)) p.dropSegment = true;
     if (p.flow->pendingBytes >= record->size) {
       p.flow->pendingBytes -= record->size;
       RequestRecord* released = nullptr;
