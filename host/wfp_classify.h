@@ -11,11 +11,28 @@
 
 namespace host::wfp {
 
+// The most incoming values a modelled layer has.
+constexpr UINT32 kMaxLayerFields = 32;
+
+// Incoming values by field index, in a fixed array as the engine holds
+// them: an event costs no allocation.
+struct FieldValues {
+  FWP_VALUE0 items[kMaxLayerFields];
+  UINT32 count = 0;
+  size_t size() const { return count; }
+  FWP_VALUE0& operator[](size_t i) { return items[i]; }
+  const FWP_VALUE0& operator[](size_t i) const { return items[i]; }
+  FWP_VALUE0* begin() { return items; }
+  FWP_VALUE0* end() { return items + count; }
+  const FWP_VALUE0* begin() const { return items; }
+  const FWP_VALUE0* end() const { return items + count; }
+};
+
 struct ClassifyEvent {
   UINT16 layerId = 0;
   // Incoming values by field index; every field of the layer is present,
   // typed as the platform types it, and zero unless set.
-  std::vector<FWP_VALUE0> values;
+  FieldValues values;
   FWPS_INCOMING_METADATA_VALUES0 meta{};
   void* layerData = nullptr;
   UINT32 rights = FWPS_RIGHT_ACTION_WRITE;  // the write right is present unless an event says otherwise
@@ -40,7 +57,7 @@ struct ClassifyEvent {
   ClassifyEvent& Direction(FWP_DIRECTION direction);
 
  private:
-  std::deque<unsigned long long> wide_;  // storage behind 64-bit values
+  unsigned long long wide_[kMaxLayerFields];  // storage behind 64-bit values, by field index
   // Points copied 64-bit values at this event's own storage.
   void RebindWideValues();
 };

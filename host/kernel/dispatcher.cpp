@@ -11,7 +11,10 @@ namespace host::detail {
 namespace {
 struct Dispatcher {
   std::mutex lock;
-  std::condition_variable changed;
+  std::condition_variable changed;  // an object was signalled, or the clock moved
+  // A driver thread blocked or ended: only those that wait for the driver's
+  // threads to be idle hear of it, and a signal wakes none of them.
+  std::condition_variable idle;
   uint64_t expiryGeneration = 0;
   bool clockStopped = false;
   unsigned driverThreads = 0;                 // made by PsCreateSystemThread and not ended
@@ -33,7 +36,7 @@ class BlockedWhileWaiting {
       : d_(d), header_(header), counted_(CurrentThread().driverThread) {
     if (counted_) {
       d_.blockedOn.push_back(header_);
-      d_.changed.notify_all();
+      d_.idle.notify_all();
     }
   }
   ~BlockedWhileWaiting() {
@@ -56,6 +59,7 @@ void DriverThreadEnded() {
   std::lock_guard<std::mutex> guard(dispatcher().lock);
   --dispatcher().driverThreads;
   dispatcher().changed.notify_all();
+  dispatcher().idle.notify_all();
 }
 }  // namespace host::detail
 
@@ -70,7 +74,7 @@ void ExpireTimedWaits() {
 void WaitDriverThreadsIdle() {
   auto& d = detail::dispatcher();
   std::unique_lock<std::mutex> guard(d.lock);
-  d.changed.wait(guard, [&d] { return d.DriverThreadsIdle(); });
+  d.idle.wait(guard, [&d] { return d.DriverThreadsIdle(); });
 }
 
 void StopClock(bool stopped) {

@@ -281,13 +281,17 @@ SIZE_T CopyFromMdls(const MDL* mdl, ULONG offset, SIZE_T count, char* out) {
 // The stream data start where its dataOffset says: that net buffer list, net
 // buffer, MDL and offset into the MDL. From there they run to the end of that
 // net buffer's data, then through every later net buffer and list of the
-// chain, for dataLength bytes in all.
+// chain, for dataLength bytes in all. The routine returns nothing: a copy
+// that comes back short says so only through *bytesCopied, and a failure
+// armed for it copies half of what was asked for.
 extern "C" void NTAPI FwpsCopyStreamDataToBuffer0(const FWPS_STREAM_DATA0* streamData, PVOID buffer, SIZE_T bytesToCopy,
                                                   SIZE_T* bytesCopied) {
   verifier::RequireIrql(DISPATCH_LEVEL, "FwpsCopyStreamDataToBuffer0");
+  bool shortCopy = faults::Check("FwpsCopyStreamDataToBuffer0") != STATUS_SUCCESS;
   SIZE_T copied = 0;
   char* out = static_cast<char*>(buffer);
   SIZE_T wanted = bytesToCopy < streamData->dataLength ? bytesToCopy : streamData->dataLength;
+  if (shortCopy) wanted /= 2;
   const FWPS_STREAM_DATA_OFFSET0& from = streamData->dataOffset;
   const NET_BUFFER_LIST* list = from.netBufferList;
   const NET_BUFFER* nb = from.netBuffer;
@@ -365,9 +369,12 @@ extern "C" void NTAPI FwpsFreeNetBufferList0(NET_BUFFER_LIST* netBufferList) {
   ndis::detail::Destroy(netBufferList, std::move(owned));
 }
 
+// NULL also when NDIS cannot get the memory it needs for the alignment asked
+// for, storage or not: a failure armed for the routine returns NULL.
 extern "C" PVOID NTAPI NdisGetDataBuffer(PNET_BUFFER nb, ULONG bytesNeeded, PVOID storage, UINT alignMultiple,
                                          UINT alignOffset) {
   verifier::RequireIrql(DISPATCH_LEVEL, "NdisGetDataBuffer");
+  if (faults::Check("NdisGetDataBuffer") != STATUS_SUCCESS) return nullptr;
   if (nb == nullptr || bytesNeeded == 0 || nb->DataLength < bytesNeeded) return nullptr;
   const MDL* mdl = nb->CurrentMdl;
   ULONG offset = nb->CurrentMdlOffset;

@@ -23,6 +23,7 @@ extern "C" NTSTATUS NTAPI FwpsCalloutRegister1(void* deviceObject, const FWPS_CA
                                  callout->classifyFn,  callout->notifyFn,
                                  callout->flowDeleteFn, deviceObject};
   engine.objects.registeredCallouts.push_back(record);
+  engine.targetsVersion.fetch_add(1, std::memory_order_release);
   if (calloutId != nullptr) *calloutId = record.calloutId;
   return STATUS_SUCCESS;
 }

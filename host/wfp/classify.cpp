@@ -13,7 +13,7 @@ namespace host::wfp {
 
 ClassifyEvent::ClassifyEvent(UINT16 layer) : layerId(layer) {
   UINT32 count = FieldCount(layer);
-  values.resize(count);
+  values.count = count;
   for (UINT32 i = 0; i < count; ++i) {
     values[i].type = FieldType(layer, i);
     values[i].uint64 = nullptr;
@@ -28,8 +28,8 @@ ClassifyEvent::ClassifyEvent(UINT16 layer) : layerId(layer) {
         values[i].uint16 = 0;
     }
     if (values[i].type == FWP_UINT64) {
-      wide_.push_back(0);
-      values[i].uint64 = &wide_.back();
+      wide_[i] = 0;
+      values[i].uint64 = &wide_[i];
     }
   }
 }
@@ -50,11 +50,11 @@ ClassifyEvent& ClassifyEvent::operator=(const ClassifyEvent& other) {
 }
 
 void ClassifyEvent::RebindWideValues() {
-  wide_.clear();
-  for (FWP_VALUE0& v : values) {
+  for (UINT32 i = 0; i < values.count; ++i) {
+    FWP_VALUE0& v = values[i];
     if (v.type == FWP_UINT64 && v.uint64 != nullptr) {
-      wide_.push_back(*v.uint64);
-      v.uint64 = &wide_.back();
+      wide_[i] = *v.uint64;
+      v.uint64 = &wide_[i];
     }
   }
 }
@@ -141,12 +141,12 @@ void ReadBackStreamAction(const FWPS_STREAM_CALLOUT_IO_PACKET0& io, ClassifyResu
 ClassifyResult InvokeClassify(FWPS_CALLOUT_CLASSIFY_FN1* classifyFn, const FWPS_FILTER1& filter,
                               const ClassifyEvent& event) {
   // The callout gets its own copies, as it would get the engine's.
-  std::vector<FWPS_INCOMING_VALUE0> incoming(event.values.size());
-  for (size_t i = 0; i < incoming.size(); ++i) incoming[i].value = event.values[i];
+  FWPS_INCOMING_VALUE0 incoming[kMaxLayerFields];
+  for (UINT32 i = 0; i < event.values.count; ++i) incoming[i].value = event.values[i];
   FWPS_INCOMING_VALUES0 fixed{};
   fixed.layerId = event.layerId;
-  fixed.valueCount = static_cast<UINT32>(incoming.size());
-  fixed.incomingValue = incoming.data();
+  fixed.valueCount = event.values.count;
+  fixed.incomingValue = incoming;
   FWPS_INCOMING_METADATA_VALUES0 meta = event.meta;
   FWPS_FILTER1 filterCopy = filter;
   HANDLE completionHandle = nullptr;

@@ -11,7 +11,8 @@ ClassifyResult Classify(const ClassifyEvent& event) {
   ClassifyResult result;
   result.rights = event.rights;
   ClassifyEvent current = event;
-  for (const detail::ClassifyTarget& target : detail::TargetsForLayer(event.layerId)) {
+  detail::TargetList targets = detail::LayerTargets(event.layerId);
+  for (const detail::ClassifyTarget& target : *targets) {
     if (target.calloutFlags & FWP_CALLOUT_FLAG_CONDITIONAL_ON_FLOW) {
       UINT64 context = 0;
       if (!detail::FlowContextFor(event.meta.flowHandle, event.layerId, target.calloutId, &context)) continue;

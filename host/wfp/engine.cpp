@@ -235,6 +235,27 @@ std::vector<ClassifyTarget> TargetsForLayer(UINT16 layerId) {
   return targets;
 }
 
+// Each thread keeps its own copy of every layer's targets, by layer id, and
+// takes the engine lock only to make it again once a filter or callout has
+// been added since. A classify under way keeps the copy it started with.
+const TargetList& LayerTargets(UINT16 layerId) {
+  constexpr UINT16 kLayerIds = 64;
+  struct Known {
+    uint64_t version = 0;
+    TargetList targets;
+  };
+  thread_local Known known[kLayerIds];
+  static const TargetList none = std::make_shared<const std::vector<ClassifyTarget>>();
+  if (layerId >= kLayerIds) return none;
+  Known& k = known[layerId];
+  uint64_t version = TheEngine().targetsVersion.load(std::memory_order_acquire);
+  if (k.version != version) {
+    k.targets = std::make_shared<const std::vector<ClassifyTarget>>(TargetsForLayer(layerId));
+    k.version = version;
+  }
+  return k.targets;
+}
+
 }  // namespace host::wfp::detail
 
 using namespace host;
@@ -377,6 +398,7 @@ extern "C" NTSTATUS NTAPI FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0
   engine.objects.filters.push_back(record);
   engine.runtimeFilters.push_back(runtime);
   engine.runtimeFilters.back().filter.weight.uint64 = &engine.runtimeFilters.back().weight;
+  engine.targetsVersion.fetch_add(1, std::memory_order_release);
   if (id != nullptr) *id = record.filterId;
   return STATUS_SUCCESS;
 }

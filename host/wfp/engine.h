@@ -5,6 +5,7 @@
 #include "host/wfp.h"
 #include "host/wfp/registry.h"
 
+#include <atomic>
 #include <deque>
 #include <random>
 
@@ -30,6 +31,9 @@ struct Engine {
   UINT64 nextProviderContextId = 1;
   uintptr_t nextHandle[3] = {0x00E10000, 0x00E20000, 0x00E30000};
   std::mt19937_64 keyGenerator{0x6E71776670ULL};  // fixed: the same keys on every run
+  // Moves on, under the lock, whenever a filter or a run-time callout is
+  // added: what a classify knows of a layer's targets is good until then.
+  std::atomic<uint64_t> targetsVersion{1};
 };
 Engine& TheEngine();
 

@@ -56,19 +56,33 @@ const std::vector<LayerFields>& Layers() {
   return layers;
 }
 
-const LayerFields* Find(UINT16 layerId) {
-  for (const LayerFields& l : Layers())
-    if (l.layerId == layerId) return &l;
-  return nullptr;
+// The types of every layer's fields by layer id and field index, built once
+// from the list above: a classify finds them without a search.
+constexpr UINT16 kLayerIds = 64;
+static_assert(FWPS_FIELD_ALE_AUTH_CONNECT_V4_MAX <= kMaxLayerFields &&
+                  FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_MAX <= kMaxLayerFields,
+              "an event holds every field of its layer");
+struct TypeTable {
+  const LayerFields* layers[kLayerIds] = {};
+  FWP_DATA_TYPE types[kLayerIds][kMaxLayerFields] = {};
+  TypeTable() {
+    for (const LayerFields& l : Layers()) {
+      layers[l.layerId] = &l;
+      for (const auto& t : l.typed) types[l.layerId][t.index] = t.type;
+    }
+  }
+};
+const TypeTable& Types() {
+  static const TypeTable table;
+  return table;
 }
+
+const LayerFields* Find(UINT16 layerId) { return layerId < kLayerIds ? Types().layers[layerId] : nullptr; }
 }  // namespace
 
 FWP_DATA_TYPE FieldType(UINT16 layerId, UINT32 field) {
-  const LayerFields* l = Find(layerId);
-  if (l == nullptr) return FWP_EMPTY;
-  for (const auto& t : l->typed)
-    if (t.index == field) return t.type;
-  return FWP_EMPTY;
+  if (Find(layerId) == nullptr || field >= kMaxLayerFields) return FWP_EMPTY;
+  return Types().types[layerId][field];
 }
 
 UINT32 FieldCount(UINT16 layerId) {

@@ -15,12 +15,18 @@
 namespace host::wfp {
 namespace {
 using FlowKey = std::tuple<unsigned long long, UINT16, UINT32>;  // flow, layer, callout
+// What the engine keeps of a flow from its first classify (or EstablishFlow)
+// until DeleteFlow and the last classify of it have both happened: a
+// classify finds it in place and allocates nothing.
+struct FlowState {
+  unsigned classifying = 0;  // classifies of the flow still running
+  bool live = false;
+};
 struct Flows {
   std::mutex lock;
   std::condition_variable classifyEnded;
   std::map<FlowKey, unsigned long long> contexts;
-  std::map<unsigned long long, unsigned> classifying;  // classifies of a flow still running
-  std::set<unsigned long long> live;
+  std::map<unsigned long long, FlowState> byId;
 };
 Flows& flows() { return host::detail::Forever<Flows>(); }
 
@@ -38,10 +44,14 @@ std::vector<std::pair<FlowKey, unsigned long long>> TakeContexts(UINT64 flowId) 
   std::unique_lock<std::mutex> guard(flows().lock);
   unsigned own = static_cast<unsigned>(std::count(tClassifying.begin(), tClassifying.end(), flowId));
   flows().classifyEnded.wait(guard, [&] {
-    auto it = flows().classifying.find(flowId);
-    return it == flows().classifying.end() || it->second <= own;
+    auto it = flows().byId.find(flowId);
+    return it == flows().byId.end() || it->second.classifying <= own;
   });
-  flows().live.erase(flowId);
+  auto state = flows().byId.find(flowId);
+  if (state != flows().byId.end()) {
+    state->second.live = false;
+    if (state->second.classifying == 0) flows().byId.erase(state);
+  }
   for (auto it = flows().contexts.begin(); it != flows().contexts.end();) {
     if (std::get<0>(it->first) == flowId) {
       removed.push_back(*it);
@@ -54,7 +64,7 @@ std::vector<std::pair<FlowKey, unsigned long long>> TakeContexts(UINT64 flowId) 
 }
 
 FWPS_CALLOUT_FLOW_DELETE_NOTIFY_FN0* FlowDeleteFnOf(UINT16 layerId, UINT32 calloutId) {
-  for (const auto& target : detail::TargetsForLayer(layerId))
+  for (const auto& target : *detail::LayerTargets(layerId))
     if (target.calloutId == calloutId) return target.flowDeleteFn;
   return nullptr;
 }
@@ -71,22 +81,24 @@ bool FlowContextFor(UINT64 flowId, UINT16 layerId, UINT32 calloutId, UINT64* con
 
 bool FlowIsLive(UINT64 flowId) {
   std::lock_guard<std::mutex> guard(flows().lock);
-  return flows().live.count(flowId) != 0;
+  auto it = flows().byId.find(flowId);
+  return it != flows().byId.end() && it->second.live;
 }
 
 FlowClassify::FlowClassify(UINT64 flowId) : flowId_(flowId) {
   if (flowId_ == 0) return;
   std::lock_guard<std::mutex> guard(flows().lock);
-  flows().live.insert(flowId_);
-  ++flows().classifying[flowId_];
+  FlowState& state = flows().byId[flowId_];
+  state.live = true;
+  ++state.classifying;
   tClassifying.push_back(flowId_);
 }
 
 FlowClassify::~FlowClassify() {
   if (flowId_ == 0) return;
   std::lock_guard<std::mutex> guard(flows().lock);
-  auto it = flows().classifying.find(flowId_);
-  if (--it->second == 0) flows().classifying.erase(it);
+  auto it = flows().byId.find(flowId_);
+  if (--it->second.classifying == 0 && !it->second.live) flows().byId.erase(it);
   tClassifying.erase(std::find(tClassifying.begin(), tClassifying.end(), flowId_));
   flows().classifyEnded.notify_all();
 }
@@ -94,7 +106,7 @@ FlowClassify::~FlowClassify() {
 
 void EstablishFlow(UINT64 flowId) {
   std::lock_guard<std::mutex> guard(flows().lock);
-  flows().live.insert(flowId);
+  flows().byId[flowId].live = true;
 }
 
 unsigned FlowContextCount() {

@@ -1,33 +1,22 @@
-// Which net buffer lists were injected through which injection handle.
-// Injections record their mark here; FwpsQueryPacketInjectionState0 reads it.
+// Which net buffer lists were injected through which injection handle. As
+// on the platform, the injection leaves its mark on the net buffer list
+// itself, in a field of the list that belongs to NDIS and never to a
+// driver; FwpsQueryPacketInjectionState0 reads it there, with no lock and no
+// look-up. The host builds every list zeroed, so an unmarked list reads as
+// not injected.
 #include "host/kernel/state.h"
 #include "host/wfp_classify.h"
 
-#include <map>
-
 namespace host::wfp {
 namespace {
-struct Marks {
-  std::mutex lock;
-  std::map<const NET_BUFFER_LIST*, HANDLE> injectedBy;
-};
-Marks& marks() { return host::detail::Forever<Marks>(); }
-
-HANDLE InjectorOf(const NET_BUFFER_LIST* list) {
-  auto it = marks().injectedBy.find(list);
-  return it == marks().injectedBy.end() ? nullptr : it->second;
-}
+HANDLE InjectorOf(const NET_BUFFER_LIST* list) { return static_cast<HANDLE>(list->NdisReserved[0]); }
 }  // namespace
 
 void MarkInjected(const NET_BUFFER_LIST* list, HANDLE injectionHandle) {
-  std::lock_guard<std::mutex> guard(marks().lock);
-  marks().injectedBy[list] = injectionHandle;
+  const_cast<NET_BUFFER_LIST*>(list)->NdisReserved[0] = injectionHandle;
 }
 
-void ForgetInjected(const NET_BUFFER_LIST* list) {
-  std::lock_guard<std::mutex> guard(marks().lock);
-  marks().injectedBy.erase(list);
-}
+void ForgetInjected(const NET_BUFFER_LIST* list) { const_cast<NET_BUFFER_LIST*>(list)->NdisReserved[0] = nullptr; }
 }  // namespace host::wfp
 
 using namespace host;
@@ -42,7 +31,6 @@ extern "C" FWPS_PACKET_INJECTION_STATE NTAPI FwpsQueryPacketInjectionState0(HAND
     verifier::Report("BAD_NET_BUFFER_LIST", "FwpsQueryPacketInjectionState0 of a null NET_BUFFER_LIST");
     return FWPS_PACKET_NOT_INJECTED;
   }
-  std::lock_guard<std::mutex> guard(wfp::marks().lock);
   HANDLE injector = wfp::InjectorOf(list);
   if (injector == injectionHandle) return FWPS_PACKET_INJECTED_BY_SELF;
   // Derived from a packet this handle injected (cloned, and perhaps injected

@@ -3,6 +3,9 @@
 #pragma once
 #include "host/host.h"
 
+#include <memory>
+#include <vector>
+
 namespace host::wfp::detail {
 
 // One filter at a layer whose action names a run-time registered callout.
@@ -18,6 +21,10 @@ struct ClassifyTarget {
 // The callout filters at a run-time layer, highest weight first. Filters
 // whose callout is not registered at run time are left out.
 std::vector<ClassifyTarget> TargetsForLayer(UINT16 layerId);
+// The same, as the classify path reads them: no lock and no copy while no
+// filter or callout has been added.
+using TargetList = std::shared_ptr<const std::vector<ClassifyTarget>>;
+const TargetList& LayerTargets(UINT16 layerId);
 
 // The run-time layer id of an FWPM layer key, or 0xFFFF for a layer the
 // host engine does not model.

@@ -159,4 +159,16 @@ TEST_F(DatagramData, CopyAllocationFailureStillReportsTheCount) {
   EXPECT_EQ(Slots(), expected);
   EXPECT_EQ(Client().CallsTo("ReportDatagramSent").at(0).Value("length"), 40u);
 }
+
+TEST_F(DatagramData, GatherRefusedFreesTheCopyAndStillReportsTheCount) {
+  Datagrams({{Sent(40), 0, {20}}});
+  nqtest::PoolCheckpoint pool;
+  // The first call, without storage, finds the payload in two pieces; the
+  // second, with the copy as storage, is refused.
+  host::faults::FailCall("NdisGetDataBuffer", 2, STATUS_INSUFFICIENT_RESOURCES);
+  Classify(FWP_DIRECTION_OUTBOUND);
+  host::faults::Clear();
+  EXPECT_EQ(Slots(), std::vector<std::string>{"ReportDatagramSent"});
+  EXPECT_NO_LEAKS(pool) << "the copy given as storage is freed";
+}
 }  // namespace

@@ -127,6 +127,13 @@ TEST_F(StreamData, SentSegmentsAreSampledToAtMost250Bytes) {
   EXPECT_EQ(Calls().at(0).Value("threadId"), 0u) << "another process's thread is not reported";
 }
 
+TEST_F(StreamData, SampleCopyThatComesBackShortIsNotReported) {
+  host::faults::FailCall("FwpsCopyStreamDataToBuffer0", 1, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(Send(plain_, kPlainFlow, std::string(120, 's')).actionType, FWP_ACTION_PERMIT);
+  host::faults::Clear();
+  EXPECT_TRUE(CallsTo(Calls(), "ReportPayload").empty()) << "half the sample would be whatever the stack held";
+}
+
 TEST_F(StreamData, ClientNotReadyStillRunsTheHttpProcessingWithoutReports) {
   Client().SetReady(false);
   RunClassify(Indication(http_, kHttpFlow, FWPS_STREAM_FLAG_RECEIVE, {"r"}).Event());

@@ -112,6 +112,23 @@ TEST_F(ReplayOrder, InboundAcceptsShareOneBindAndListenPerPort) {
   EXPECT_EQ(r.summary.tcp.accepts, 2u);
 }
 
+// A flow seen again after it opened is idle from its last datagram, not its
+// first; flows idle at the same check end in the order they were opened.
+TEST_F(ReplayOrder, FlowsEndIdleFromTheirLastPacket) {
+  CaptureBuilder c;
+  c.Udp(kLocal, 5001, kRemote, 53, "a").Udp(kLocal, 5002, kRemote, 53, "b").Udp(kLocal, 5003, kRemote, 53, "c");
+  c.Advance(60).Udp(kLocal, 5001, kRemote, 53, "a");  // 5001 seen again
+  c.Advance(60).Udp(kLocal, 5004, kRemote, 53, "d");  // 5002 and 5003 idle; 5001 not yet
+  c.Advance(80).Udp(kLocal, 5005, kRemote, 53, "e");  // 5001 idle; 5004 not yet
+  replay::ReplayResult r = Replay(c.Pcap(), "process dig pid 3000 proto udp remote-port 53\n");
+  ASSERT_EQ(r.exitCode, 0) << r.error;
+  std::vector<std::string> released;
+  for (LogLine& line : Lines("classify", "ALE_RESOURCE_RELEASE_V4"))
+    released.push_back(line["local"] + " at " + (line["packet"].empty() ? "the end" : line["packet"]));
+  EXPECT_THAT(released, ElementsAre("0.0.0.0:5002 at 5", "0.0.0.0:5003 at 5", "0.0.0.0:5001 at 6",
+                                    "0.0.0.0:5004 at the end", "0.0.0.0:5005 at the end"));
+}
+
 TEST_F(ReplayOrder, UdpExchangeReportsEveryDatagramAndEndsWhenIdle) {
   std::string query(20, 'q'), answer(40, 'a');
   CaptureBuilder c;

@@ -45,6 +45,11 @@ host::wfp::ClassifyResult Classify(const host::wfp::ClassifyEvent& event) { retu
 PendOutcome AwaitPended(const host::wfp::ClassifyEvent& event, const host::wfp::ClassifyResult& pended) {
   PendOutcome outcome;
   host::wfp::Reauthorization re;
+  // The worker decides, completes (the engine reauthorizes inside the
+  // completion) and goes on to send what it held: one wait, until it blocks
+  // again, sees all of that. Only a decision that comes later than the
+  // worker's turn (from a timer, or another thread) is waited for itself.
+  host::kernel::WaitDriverThreadsIdle();
   if (!host::wfp::WaitReauthorized(pended.completionHandle, &re, kPendTimeoutMs)) return outcome;
   outcome.completed = true;
   outcome.reauthorization = re.result;

@@ -341,6 +341,7 @@ Flow* Stack::Open(const Key& key, Socket* s, bool outbound, bool midStream, cons
   Flow* flow = f.get();
   live_[key] = std::move(f);
   ended_.erase(key);
+  idleQueue_.push(IdleEntry{flow->lastSeen, key, flow->id, false});
   ++s->openFlows;
 
   if (s->blocked) {
@@ -392,7 +393,10 @@ void Stack::End(Flow* f) {
   if (f->ended) return;
   f->ended = true;
   Key key{static_cast<uint8_t>(f->protocol), f->remoteAddress, f->localPort, f->remotePort};
-  if (f->protocol == 6) ended_[key] = EndedFlow{f->answered, f->lastSeen};
+  if (f->protocol == 6) {
+    ended_[key] = EndedFlow{f->answered, f->lastSeen, f->id};
+    idleQueue_.push(IdleEntry{f->lastSeen, key, f->id, true});
+  }
   Socket* s = f->socket;
   --s->openFlows;
   // A TCP connection's own endpoint goes with it; a UDP socket that sent
@@ -412,16 +416,59 @@ void Stack::End(Flow* f) {
   live_.erase(key);  // the flow goes
 }
 
+// Flows idle for the idle time end, in the order they were opened; what is
+// left of ended TCP flows goes after the same time. The queue holds each
+// flow by the time it was last seen when it went in: an entry that comes
+// due for a flow seen since goes back in with the later time, and one whose
+// flow has gone is dropped. Once the capture's time has gone back, a flow's
+// entry may be later than its last packet: the queue is made again.
 void Stack::ExpireIdle(int64_t now) {
+  if (now < latestTime_) idleQueueStale_ = true;
+  latestTime_ = std::max(latestTime_, now);
   if (now - lastExpiry_ < 1000000 && now >= lastExpiry_) return;
   lastExpiry_ = now;
+  if (idleQueueStale_) RequeueIdle();
   std::vector<Flow*> idle;
-  for (auto& [key, f] : live_)
-    if (now - f->lastSeen > options_.idleMicros) idle.push_back(f.get());
+  std::vector<Key> endedIdle;
+  TakeIdle(now, &idle, &endedIdle);
   std::sort(idle.begin(), idle.end(), [](const Flow* a, const Flow* b) { return a->id < b->id; });
   for (Flow* f : idle) End(f);
-  for (auto it = ended_.begin(); it != ended_.end();)
-    it = now - it->second.lastSeen > options_.idleMicros ? ended_.erase(it) : std::next(it);
+  TakeIdle(now, &idle, &endedIdle);  // what those flows left is idle too
+  for (const Key& key : endedIdle) ended_.erase(key);
+}
+
+void Stack::TakeIdle(int64_t now, std::vector<Flow*>* idle, std::vector<Key>* endedIdle) {
+  while (!idleQueue_.empty() && now - idleQueue_.top().lastSeen > options_.idleMicros) {
+    IdleEntry entry = idleQueue_.top();
+    idleQueue_.pop();
+    Flow* f = nullptr;
+    int64_t lastSeen = 0;
+    if (entry.ended) {
+      auto it = ended_.find(entry.key);
+      if (it == ended_.end() || it->second.flowId != entry.flowId) continue;
+      lastSeen = it->second.lastSeen;
+    } else {
+      auto it = live_.find(entry.key);
+      if (it == live_.end() || it->second->id != entry.flowId || it->second->ended) continue;
+      f = it->second.get();
+      lastSeen = f->lastSeen;
+    }
+    if (now - lastSeen <= options_.idleMicros) {
+      entry.lastSeen = lastSeen;
+      idleQueue_.push(entry);
+    } else if (f != nullptr) {
+      idle->push_back(f);
+    } else {
+      endedIdle->push_back(entry.key);
+    }
+  }
+}
+
+void Stack::RequeueIdle() {
+  idleQueue_ = {};
+  for (const auto& [key, f] : live_) idleQueue_.push(IdleEntry{f->lastSeen, key, f->id, false});
+  for (const auto& [key, e] : ended_) idleQueue_.push(IdleEntry{e.lastSeen, key, e.flowId, true});
+  idleQueueStale_ = false;
 }
 
 // ---- packets ---------------------------------------------------------------------------

@@ -29,6 +29,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <queue>
 #include <memory>
 #include <tuple>
 #include <vector>
@@ -111,6 +112,10 @@ class Stack {
   void Establish(Flow* f);
   void End(Flow* f);
   void ExpireIdle(int64_t now);
+  void RequeueIdle();
+  // Takes the queue's entries that have come due: flows to end, and ended
+  // flows to forget.
+  void TakeIdle(int64_t now, std::vector<Flow*>* idle, std::vector<Key>* endedIdle);
   bool InboundIp(const Packet& p);
   void Datagram(Flow* f, const Packet& p, bool inbound);
   bool AnsweredEarlier(const Key& key);
@@ -156,11 +161,24 @@ class Stack {
   struct EndedFlow {
     bool answered = false;  // the client answered the application in the server's place
     int64_t lastSeen = 0;
+    int flowId = 0;  // the flow that ended
+  };
+  // A live or ended flow in the idle expiry's queue, by the time it was last
+  // seen when it went in.
+  struct IdleEntry {
+    int64_t lastSeen;
+    Key key;
+    int flowId;
+    bool ended;
+    bool operator>(const IdleEntry& o) const { return lastSeen > o.lastSeen; }
   };
   std::map<int, std::unique_ptr<Socket>> sockets_;  // by id
   std::map<Key, std::unique_ptr<Flow>> live_;       // flows that have not ended
   std::map<Key, EndedFlow> ended_;                  // TCP flows that ended, for their last packets
   std::map<std::pair<int, uint16_t>, Socket*> servers_;  // listeners and UDP sockets by port
+  std::priority_queue<IdleEntry, std::vector<IdleEntry>, std::greater<IdleEntry>> idleQueue_;  // earliest first
+  bool idleQueueStale_ = false;
+  int64_t latestTime_ = 0;  // the latest packet time so far
   std::vector<host::wfp::Injection> lastInjections_;
   int lastSocketId_ = 0, lastFlowId_ = 0;
 
