@@ -1,7 +1,6 @@
 #include "tools/replay/log.h"
 
 #include <cstring>
-#include <iterator>
 
 namespace replay {
 namespace {
@@ -11,7 +10,12 @@ constexpr size_t kFlushBytes = 256 * 1024;  // the buffer goes out in writes of 
 
 using Buffer = fmt::memory_buffer;
 
-void Raw(Buffer& b, const char* text) { b.append(text, text + std::strlen(text)); }
+// Text that needs no escaping: a literal, whose length is known, or a name.
+template <size_t N>
+void Raw(Buffer& b, const char (&literal)[N]) {
+  b.append(literal, literal + N - 1);
+}
+void RawText(Buffer& b, const char* text) { b.append(text, text + std::strlen(text)); }
 
 void Num(Buffer& b, uint64_t value) {
   fmt::format_int digits(value);
@@ -34,7 +38,7 @@ void PacketAndFlow(Buffer& b, uint64_t packet, int flow) {
   NumOrNull(b, static_cast<uint64_t>(flow));
 }
 
-void Bool(Buffer& b, bool value) { Raw(b, value ? "true" : "false"); }
+void Bool(Buffer& b, bool value) { RawText(b, value ? "true" : "false"); }
 
 // A JSON string: quotes, backslashes and control bytes escaped, and every
 // byte outside printable ASCII as \u00XX, so that a line is ASCII whatever
@@ -67,24 +71,38 @@ void Str(Buffer& b, const char* text, size_t length) {
 void Str(Buffer& b, const std::string& text) { Str(b, text.data(), text.size()); }
 void Str(Buffer& b, const char* text) { Str(b, text, std::strlen(text)); }
 
-// A key after the first: ,"name":
-void Key(Buffer& b, const char* name) {
-  b.push_back(',');
-  b.push_back('"');
-  Raw(b, name);
-  b.push_back('"');
-  b.push_back(':');
+// A key after the first, ,"name": in one append.
+template <size_t N>
+void Key(Buffer& b, const char (&name)[N]) {
+  char key[N + 3] = {',', '"'};
+  std::memcpy(key + 2, name, N - 1);
+  key[N + 1] = '"';
+  key[N + 2] = ':';
+  b.append(key, key + sizeof key);
+}
+
+// a.b.c.d
+void Dotted(Buffer& b, uint32_t hostOrder) {
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    Num(b, (hostOrder >> shift) & 255);
+    if (shift != 0) b.push_back('.');
+  }
 }
 
 // The dotted address, as a JSON string.
 void Address(Buffer& b, uint32_t hostOrder) {
-  fmt::format_to(std::back_inserter(b), "\"{}.{}.{}.{}\"", hostOrder >> 24, (hostOrder >> 16) & 255,
-                 (hostOrder >> 8) & 255, hostOrder & 255);
+  b.push_back('"');
+  Dotted(b, hostOrder);
+  b.push_back('"');
 }
 
+// "a.b.c.d:port"
 void Endpoint(Buffer& b, uint32_t hostOrder, uint16_t port) {
-  fmt::format_to(std::back_inserter(b), "\"{}.{}.{}.{}:{}\"", hostOrder >> 24, (hostOrder >> 16) & 255,
-                 (hostOrder >> 8) & 255, hostOrder & 255, port);
+  b.push_back('"');
+  Dotted(b, hostOrder);
+  b.push_back(':');
+  Num(b, port);
+  b.push_back('"');
 }
 
 // Addresses in client calls travel in network order: the first octet in
@@ -119,18 +137,8 @@ const char* ActionName(FWP_ACTION_TYPE action) {
   }
 }
 
+// The stream's flags, and their FWPS_STREAM_FLAG_ names: "SEND|SEND_DISCONNECT".
 void StreamFlags(Buffer& b, UINT32 flags) {
-  Key(b, "streamFlags");
-  Num(b, flags);
-  Key(b, "streamFlagNames");
-  Str(b, StreamFlagNames(flags));
-}
-
-}  // namespace
-
-void AppendJsonString(fmt::memory_buffer& out, const std::string& text) { Str(out, text); }
-
-std::string StreamFlagNames(UINT32 flags) {
   static const std::pair<UINT32, const char*> kNames[] = {
       {FWPS_STREAM_FLAG_RECEIVE, "RECEIVE"},
       {FWPS_STREAM_FLAG_RECEIVE_EXPEDITED, "RECEIVE_EXPEDITED"},
@@ -143,17 +151,26 @@ std::string StreamFlagNames(UINT32 flags) {
       {FWPS_STREAM_FLAG_SEND_DISCONNECT, "SEND_DISCONNECT"},
       {FWPS_STREAM_FLAG_SEND_ABORT, "SEND_ABORT"},
   };
-  std::string names;
+  Key(b, "streamFlags");
+  Num(b, flags);
+  Key(b, "streamFlagNames");
+  b.push_back('"');
+  const char* separator = "";
   UINT32 known = 0;
   for (const auto& [flag, name] : kNames) {
     known |= flag;
     if ((flags & flag) == 0) continue;
-    if (!names.empty()) names += '|';
-    names += name;
+    RawText(b, separator);
+    RawText(b, name);
+    separator = "|";
   }
-  if ((flags & ~known) != 0) names += fmt::format("{}0x{:x}", names.empty() ? "" : "|", flags & ~known);
-  return names;
+  if ((flags & ~known) != 0) fmt::format_to(fmt::appender(b), "{}0x{:x}", separator, flags & ~known);
+  b.push_back('"');
 }
+
+}  // namespace
+
+void AppendJsonString(fmt::memory_buffer& out, const std::string& text) { Str(out, text); }
 
 void JsonLog::ProcessName(Buffer& b, uint64_t processId) const {
   const char* name = names_ ? names_(processId) : nullptr;
@@ -172,12 +189,12 @@ void JsonLog::PlaceFields(Buffer& b, const ClassifyPlace& p) const {
   PacketAndFlow(b, p.packet, p.flow);
   if (p.direction >= 0) {
     Key(b, "direction");
-    Raw(b, p.direction == 0 ? "\"outbound\"" : "\"inbound\"");
+    RawText(b, p.direction == 0 ? "\"outbound\"" : "\"inbound\"");
   }
   if (p.protocol >= 0) {
     Key(b, "protocol");
     if (p.protocol == 6 || p.protocol == 17)
-      Raw(b, p.protocol == 6 ? "\"tcp\"" : "\"udp\"");
+      RawText(b, p.protocol == 6 ? "\"tcp\"" : "\"udp\"");
     else
       Num(b, static_cast<uint64_t>(p.protocol));
   }

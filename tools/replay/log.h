@@ -49,9 +49,6 @@ using ProcessNames = std::function<const char*(uint64_t processId)>;
 // escaped, every byte outside printable ASCII as \u00XX.
 void AppendJsonString(fmt::memory_buffer& out, const std::string& text);
 
-// "SEND|SEND_DISCONNECT": the FWPS_STREAM_FLAG_ names of a stream's flags.
-std::string StreamFlagNames(UINT32 flags);
-
 class JsonLog {
  public:
   explicit JsonLog(std::ostream* out, ProcessNames names = {}) : out_(out), names_(std::move(names)) {}

@@ -3,29 +3,27 @@
 #include "tools/replay/log.h"
 #include "tools/replay/summary.h"
 
-#include <iterator>
-
 namespace replay {
 namespace {
 
 using Buffer = fmt::memory_buffer;
 
 void Flows(Buffer& b, const char* name, const Summary::FlowCounts& f) {
-  fmt::format_to(std::back_inserter(b),
+  fmt::format_to(fmt::appender(b),
                  "\"{}\":{{\"connects\":{},\"accepts\":{},\"permitted\":{},\"pendedPermitted\":{},\"blocked\":{},"
                  "\"pendedBlocked\":{},\"midStream\":{}}}",
                  name, f.connects, f.accepts, f.permitted, f.pendedPermitted, f.blocked, f.pendedBlocked, f.midStream);
 }
 
 void BytesTable(Buffer& b, const char* name, const std::map<std::pair<std::string, std::string>, Summary::Bytes>& t) {
-  fmt::format_to(std::back_inserter(b), "\"{}\":[", name);
+  fmt::format_to(fmt::appender(b), "\"{}\":[", name);
   const char* comma = "";
   for (const auto& [key, row] : t) {
-    fmt::format_to(std::back_inserter(b), "{}{{\"process\":", comma);
+    fmt::format_to(fmt::appender(b), "{}{{\"process\":", comma);
     AppendJsonString(b, key.first);
-    fmt::format_to(std::back_inserter(b), ",\"remote\":");
+    fmt::format_to(fmt::appender(b), ",\"remote\":");
     AppendJsonString(b, key.second);
-    fmt::format_to(std::back_inserter(b), ",\"sent\":{},\"heldBack\":{},\"received\":{}}}", row.sent, row.heldBack,
+    fmt::format_to(fmt::appender(b), ",\"sent\":{},\"heldBack\":{},\"received\":{}}}", row.sent, row.heldBack,
                    row.received);
     comma = ",";
   }
@@ -33,12 +31,12 @@ void BytesTable(Buffer& b, const char* name, const std::map<std::pair<std::strin
 }
 
 void Http(Buffer& b, const std::map<std::string, Summary::HttpCounts>& http) {
-  fmt::format_to(std::back_inserter(b), "\"http\":[");
+  fmt::format_to(fmt::appender(b), "\"http\":[");
   const char* comma = "";
   for (const auto& [host, h] : http) {
-    fmt::format_to(std::back_inserter(b), "{}{{\"host\":", comma);
+    fmt::format_to(fmt::appender(b), "{}{{\"host\":", comma);
     AppendJsonString(b, host);
-    fmt::format_to(std::back_inserter(b),
+    fmt::format_to(fmt::appender(b),
                    ",\"requests\":{},\"urlReply\":{},\"primary\":{},\"secondary\":{},\"exempt\":{},\"reported\":{},"
                    "\"notReported\":{},\"hostFromRequest\":{}}}",
                    h.requests, h.urlReplies, h.primary, h.secondary, h.exempted, h.reported, h.notReported,
@@ -52,7 +50,7 @@ void Http(Buffer& b, const std::map<std::string, Summary::HttpCounts>& http) {
 
 std::string Summary::Json() const {
   Buffer b;
-  auto out = std::back_inserter(b);
+  auto out = fmt::appender(b);
   fmt::format_to(out, "{{\"packets\":{{\"read\":{},\"replayed\":{},\"skipped\":{},\"notDelivered\":{},\"skippedBy\":{{",
                  read, replayed, Skipped(), NotDelivered());
   const char* comma = "";
