@@ -188,6 +188,25 @@ TEST_F(ReplayStream, UrlReplyAnswersTheApplicationAndEndsTheFlow) {
   EXPECT_TRUE(last.problems.empty()) << "completions ran, nothing leaked";
 }
 
+// A header over two segments: the flow can no longer be answered, so a
+// listed URL gets neither a reply nor a report; its host is read across both.
+TEST_F(ReplayStream, ListedUrlOfAFlowNoLongerAnswerableIsNotReported) {
+  std::string reply = WriteFile("reply", kReply);
+  CaptureBuilder c;
+  Connected(c, 80);
+  Send(c, 80, "GET /a HTTP/1.1\r\nHo");
+  Send(c, 80, "st: example.test\r\nContent-Length: 2\r\n\r\nab");
+  Replayed(c, "url /a reply " + reply + "\n");
+
+  auto requests = Lines("type", "http");
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0]["outcome"], "not-reported");
+  EXPECT_EQ(requests[0]["host"], "example.test");
+  EXPECT_EQ(requests[0]["size"], "60") << "header and body";
+  EXPECT_TRUE(Lines("injection", "stream").empty());
+  EXPECT_EQ(last.summary.http.at("example.test").notReported, 1u);
+}
+
 TEST_F(ReplayStream, PrimaryDecisionWithAndWithoutAReplyObject) {
   std::string object = WriteFile("object", kReply);
   std::string fallback = WriteFile("fallback", "HTTP/1.1 204 No Content\r\n\r\n");
