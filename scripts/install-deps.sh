@@ -16,6 +16,7 @@ packages=(
   clang libclang-rt-14-dev             # libFuzzer
   libpcap-dev                          # capture replay, host64
   libpcap0.8-dev:i386                  # capture replay, host32 (g++ -m32 links the i386 library)
+  libfmt-dev                           # the replay's log writer, header-only for host32 and host64
   tcpdump time                         # make bench: the replay's scaling against tcpdump
   tshark                               # the replay's pcapng output read back (ctest ReplayCaptureTshark)
 )

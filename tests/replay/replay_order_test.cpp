@@ -7,9 +7,13 @@
 
 #include <gmock/gmock.h>
 
+#include <cstdio>
+#include <cstdlib>
+
 namespace {
 using namespace nqtest;
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 using ::testing::ElementsAreArray;
 
 constexpr const char* kLocal = "10.0.0.2";
@@ -229,8 +233,23 @@ TEST_F(PendedConnect, DecidedByTheWorkerBothWaysBeforeTheFlowGoesOn) {
   EXPECT_EQ(r.summary.pended, 2u);
   EXPECT_EQ(r.summary.pendedPermitted, 1u);
   EXPECT_EQ(r.summary.pendedBlocked, 1u);
-  EXPECT_EQ(r.summary.tcp.pended, 2u);
+  EXPECT_EQ(r.summary.tcp.pendedPermitted, 1u) << "each pended flow under the verdict it got";
+  EXPECT_EQ(r.summary.tcp.pendedBlocked, 1u);
   EXPECT_EQ(r.summary.tcp.blocked, 1u);
+  // The pended classify says so; the worker's decision belongs to its flow.
+  auto pendedLines = Lines("pended", "true");
+  ASSERT_EQ(pendedLines.size(), 2u);
+  EXPECT_EQ(pendedLines[0]["classify"], "ALE_AUTH_CONNECT_V4");
+  EXPECT_EQ(decisions[1]["flow"], pendedLines[1]["flow"]);
+  EXPECT_EQ(decisions[1]["packet"], pendedLines[1]["packet"]);
+  char* text = nullptr;
+  size_t size = 0;
+  FILE* out = open_memstream(&text, &size);
+  r.summary.Print(out);
+  std::fclose(out);
+  EXPECT_THAT(text, HasSubstr("1 permitted (1 of them pended), 1 blocked (1 of them pended)"));
+  EXPECT_THAT(text, HasSubstr("too short to measure a rate")) << "a run of milliseconds has no rate";
+  std::free(text);
   EXPECT_EQ(r.summary.blockedFlowPackets, 4u);
   EXPECT_EQ(r.summary.replayed, 4u);
   EXPECT_NO_LEAKS(pool) << "pend records, endpoints, clones: all freed";

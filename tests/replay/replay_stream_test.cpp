@@ -174,8 +174,37 @@ TEST_F(ReplayStream, UrlReplyAnswersTheApplicationAndEndsTheFlow) {
   EXPECT_EQ(last.summary.flowsDeleted, 1u);
   EXPECT_EQ(host::wfp::FlowContextCount(), 0u);
   EXPECT_EQ(Lines("classify", "ALE_RESOURCE_RELEASE_V4").at(0)["packet"], "4") << "released as after a reset";
-  EXPECT_EQ(last.summary.http.at(kRemote).urlReplies, 1u) << "a URL reply names no host";
+  EXPECT_EQ(last.summary.http.at("example.test").urlReplies, 1u) << "by the Host line of the request indicated";
+  EXPECT_EQ(last.summary.http.at("example.test").hostFromRequest, 1u) << "no client call carried that host";
+  auto requests = Lines("type", "http");
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0]["outcome"], "url-reply");
+  EXPECT_EQ(requests[0]["host"], "example.test");
+  EXPECT_EQ(requests[0]["hostFromRequest"], "true");
+  EXPECT_EQ(requests[0]["method"], "GET");
+  EXPECT_EQ(requests[0]["size"], std::to_string(strlen(kGet)));
+  EXPECT_EQ(requests[0]["flow"], streams[0]["flow"]);
+  EXPECT_EQ(requests[0]["packet"], streams[0]["packet"]);
   EXPECT_TRUE(last.problems.empty()) << "completions ran, nothing leaked";
+}
+
+// A header over two segments: the flow can no longer be answered, so a
+// listed URL gets neither a reply nor a report; its host is read across both.
+TEST_F(ReplayStream, ListedUrlOfAFlowNoLongerAnswerableIsNotReported) {
+  std::string reply = WriteFile("reply", kReply);
+  CaptureBuilder c;
+  Connected(c, 80);
+  Send(c, 80, "GET /a HTTP/1.1\r\nHo");
+  Send(c, 80, "st: example.test\r\nContent-Length: 2\r\n\r\nab");
+  Replayed(c, "url /a reply " + reply + "\n");
+
+  auto requests = Lines("type", "http");
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0]["outcome"], "not-reported");
+  EXPECT_EQ(requests[0]["host"], "example.test");
+  EXPECT_EQ(requests[0]["size"], "60") << "header and body";
+  EXPECT_TRUE(Lines("injection", "stream").empty());
+  EXPECT_EQ(last.summary.http.at("example.test").notReported, 1u);
 }
 
 TEST_F(ReplayStream, PrimaryDecisionWithAndWithoutAReplyObject) {
@@ -204,6 +233,12 @@ TEST_F(ReplayStream, PrimaryDecisionWithAndWithoutAReplyObject) {
   ASSERT_EQ(reports.size(), 2u);
   EXPECT_EQ(reports[0]["replied"], "1");
   EXPECT_EQ(last.summary.http.at("example.test").primary, 2u);
+  for (const LogLine& l : Lines("type", "http")) EXPECT_EQ(l.at("outcome"), "primary");
+  for (const auto& [row, bytes] : last.summary.tcpBytes) {
+    EXPECT_EQ(bytes.sent, 0u) << row.second << ": the answered request never reached the server";
+    EXPECT_EQ(bytes.heldBack, strlen(kGet)) << row.second;
+  }
+  EXPECT_EQ(last.summary.tcpBytes.size(), 2u);
   EXPECT_EQ(client::StandInClient::Instance().LiveReplyObjects(), 0u);
 }
 
@@ -234,6 +269,9 @@ TEST_F(ReplayStream, SecondaryDecisionWithItsValueAndAnExemptSegment) {
   EXPECT_EQ(last.summary.stream.answeredFlows, 1u);
   EXPECT_EQ(last.summary.http.at("example.test").secondary, 1u);
   EXPECT_EQ(last.summary.http.at("example.test").exempted, 1u);
+  std::vector<std::string> outcomes;
+  for (const LogLine& l : Lines("type", "http")) outcomes.push_back(l.at("url") + " " + l.at("outcome"));
+  EXPECT_THAT(outcomes, ElementsAre("/a secondary", "/b exempt"));
 }
 
 TEST_F(ReplayStream, PipelinedSplitAndBodyFollowingRequests) {
@@ -250,6 +288,9 @@ TEST_F(ReplayStream, PipelinedSplitAndBodyFollowingRequests) {
   std::vector<std::string> urls;
   for (const LogLine& l : Lines("call", "ReportHttpRequest")) urls.push_back(l.at("url") + " " + l.at("replied"));
   EXPECT_THAT(urls, ElementsAre("/a 0", "/b 0", "/up 0", "/c 0"));
+  std::vector<std::string> outcomes;
+  for (const LogLine& l : Lines("type", "http")) outcomes.push_back(l.at("url") + " " + l.at("outcome"));
+  EXPECT_THAT(outcomes, ElementsAre("/a reported", "/b reported", "/up reported", "/c reported"));
   EXPECT_TRUE(Lines("call", "QueryHttpPrimary").empty()) << "after two pipelined requests nothing is answered";
   EXPECT_TRUE(Lines("injection", "stream").empty());
   EXPECT_EQ(Lines("call", "ReportPayload").size(), 5u) << "every segment reported whole";

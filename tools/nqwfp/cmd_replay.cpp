@@ -15,7 +15,8 @@ namespace {
 // Every option, as the command accepts it: for the usage line and for help.
 constexpr const char* kUsage =
     "CAPTURE [--local ADDR] [--policy FILE] [--client PATH.so [--client-arg TEXT]] [--log FILE|-] "
-    "[--idle SECONDS] [--write OUT.pcapng] [--write-passed OUT.pcapng] [--progress|--no-progress]";
+    "[--idle SECONDS] [--write OUT.pcapng] [--write-passed OUT.pcapng] [--summary-json FILE] "
+    "[--progress|--no-progress]";
 
 int Usage(const char* why) {
   std::fprintf(stderr, "nqwfp replay: %s\nusage: nqwfp replay %s\n", why, kUsage);
@@ -28,7 +29,7 @@ int RunReplay(const std::vector<std::string>& args) {
     const std::string& a = args[i];
     bool hasValue = i + 1 < args.size();
     if (a == "--local" || a == "--policy" || a == "--log" || a == "--idle" || a == "--write" ||
-        a == "--write-passed" || a == "--client" || a == "--client-arg") {
+        a == "--write-passed" || a == "--summary-json" || a == "--client" || a == "--client-arg") {
       if (!hasValue) return Usage((a + " needs a value").c_str());
       const std::string& v = args[++i];
       if (v.empty() && a != "--client-arg") return Usage((a + " needs a value, not an empty text").c_str());
@@ -47,6 +48,8 @@ int RunReplay(const std::vector<std::string>& args) {
         options.write = v;
       } else if (a == "--write-passed") {
         options.writePassed = v;
+      } else if (a == "--summary-json") {
+        options.summaryJson = v;
       } else {
         std::string why;
         if (!replay::ParseIdleSeconds(v, &options.idleSeconds, &why)) return Usage(why.c_str());

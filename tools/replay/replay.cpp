@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <iostream>
 #include <map>
 
@@ -33,10 +34,16 @@ std::string IdleError(const std::string& given) {
   return "an idle time of " + given + " seconds is out of range: give from 0.001 to 31536000 seconds (a year)";
 }
 
-std::string ProcessName(const client::Policy& policy, uint64_t pid) {
+// The policy's name of a process id, "System" for the system process;
+// nullptr when it has none.
+const char* PolicyName(const client::Policy& policy, uint64_t pid) {
   const client::Process* p = policy.ProcessById(static_cast<uint32_t>(pid));
-  std::string name = p != nullptr ? p->name : pid == host::kernel::kSystemProcessId ? "System" : "";
-  return name.empty() ? "pid " + std::to_string(pid) : name + " (pid " + std::to_string(pid) + ")";
+  return p != nullptr ? p->name.c_str() : pid == host::kernel::kSystemProcessId ? "System" : nullptr;
+}
+
+std::string ProcessName(const client::Policy& policy, uint64_t pid) {
+  const char* name = PolicyName(policy, pid);
+  return name == nullptr ? "pid " + std::to_string(pid) : std::string(name) + " (pid " + std::to_string(pid) + ")";
 }
 
 std::string RemoteText(const client::Call& c) {
@@ -44,7 +51,7 @@ std::string RemoteText(const client::Call& c) {
          std::to_string(c.Value("remotePort"));
 }
 
-void Lookup(const client::Call& c, JsonLog& log);
+void Lookup(const client::Call& c, JsonLog& log, const ClassifyPlace& place);
 
 // Whether two paths name one file: the same file where both exist, else the
 // same text.
@@ -57,13 +64,18 @@ bool SameFile(const std::string& a, const std::string& b) {
 
 // A file the replay writes is none it reads, nor another it writes.
 std::string OutputClash(const ReplayOptions& o) {
-  const std::pair<const char*, const std::string*> outputs[] = {{"--write", &o.write}, {"--write-passed", &o.writePassed}};
+  const std::pair<const char*, const std::string*> outputs[] = {
+      {"--write", &o.write}, {"--write-passed", &o.writePassed}, {"--summary-json", &o.summaryJson}};
   for (const auto& [option, path] : outputs) {
     if (SameFile(*path, o.capture)) return std::string(option) + " '" + *path + "' is the capture being replayed";
     if (SameFile(*path, o.policy)) return std::string(option) + " '" + *path + "' is the policy";
     if (SameFile(*path, o.log)) return std::string(option) + " '" + *path + "' is the log";
   }
-  if (SameFile(o.write, o.writePassed)) return "--write and --write-passed name the same file '" + o.write + "'";
+  for (size_t i = 0; i < std::size(outputs); ++i)
+    for (size_t j = i + 1; j < std::size(outputs); ++j)
+      if (SameFile(*outputs[i].second, *outputs[j].second))
+        return std::string(outputs[i].first) + " and " + outputs[j].first + " name the same file '" +
+               *outputs[i].second + "'";
   return "";
 }
 
@@ -71,31 +83,35 @@ std::string OutputClash(const ReplayOptions& o) {
 // that made it: the log line, the summary's accounting and, when the policy
 // asks for it, the owner lookups a client would make from its callbacks.
 void OnClientCall(const client::Call& c, const client::Policy& policy, Stack& stack, JsonLog& log,
-                  Summary& summary, HttpTally& http, std::mutex& summaryLock) {
-  log.Call(c);
+                  Summary& summary, std::mutex& summaryLock) {
+  ClassifyPlace place = stack.CallPlace();
+  log.Call(c, place.packet, place.flow);
   {
     std::lock_guard<std::mutex> guard(summaryLock);
-    client::EventFacts connection;
-    http.OnCall(c, stack.CurrentConnection(&connection) ? Dotted(connection.remoteAddress) : "?");
     if (c.slot == "DecidePended") {
       ++summary.pended;
       ++(c.Value("result") != 0 ? summary.pendedBlocked : summary.pendedPermitted);
-    } else if (c.slot == "ReportDatagramSent" || c.slot == "ReportStreamSent") {
-      auto& bytes = c.slot == "ReportStreamSent" ? summary.tcpBytes : summary.bytes;
-      Summary::BytesRow(bytes, ProcessName(policy, c.Value("processId")), RemoteText(c)).sent += c.Value("length");
+    } else if (c.slot == "ReportDatagramSent") {
+      Summary::BytesRow(summary.bytes, ProcessName(policy, c.Value("processId")), RemoteText(c)).sent +=
+          c.Value("length");
+    } else if (c.slot == "ReportStreamSent") {
+      // Counted as sent on unless the driver blocks the segment.
+      summary.StreamSentUnderWay(
+          Summary::BytesRow(summary.tcpBytes, ProcessName(policy, c.Value("processId")), RemoteText(c)),
+          c.Value("length"));
     } else if (c.slot == "ReportDatagramReceived" || c.slot == "ReportStreamReceived") {
       auto& bytes = c.slot == "ReportStreamReceived" ? summary.tcpBytes : summary.bytes;
       Summary::BytesRow(bytes, ProcessName(policy, c.Value("processId")), stack.RemoteOf(stack.current())).received +=
           c.Value("length");
     }
   }
-  if (policy.lookups()) Lookup(c, log);
+  if (policy.lookups()) Lookup(c, log, place);
   // Last: the stack may be waiting for this call (the worker's accept
   // report), and once it goes on, the replay may end.
   stack.OnClientCall(c);
 }
 
-void Lookup(const client::Call& c, JsonLog& log) {
+void Lookup(const client::Call& c, JsonLog& log, const ClassifyPlace& place) {
   bool udp = c.slot == "ReportDatagramReceived" || ((c.slot == "ReportAccept" || c.slot == "ReportConnect") &&
                                                      c.Value("isTcp") == 0);
   bool tcp = c.slot == "ReportStreamReceived" || c.slot == "ReportListen" ||
@@ -107,7 +123,19 @@ void Lookup(const client::Call& c, JsonLog& log) {
   NqU64 owner = 0;
   NqU32 found = udp ? table->LookupUdpEndpointOwner(address, static_cast<NqU16>(port), &owner)
                     : table->LookupTcpEndpointOwner(address, static_cast<NqU16>(port), &owner);
-  log.Lookup(udp ? "LookupUdpEndpointOwner" : "LookupTcpEndpointOwner", address, port, found, owner);
+  log.Lookup(udp ? "LookupUdpEndpointOwner" : "LookupTcpEndpointOwner", address, port, found, owner, place.packet,
+             place.flow);
+}
+
+// The summary as JSON, to a file; nothing for no path.
+bool WriteSummaryJson(const std::string& path, const Summary& summary, std::string* error) {
+  if (path.empty()) return true;
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << summary.Json();
+  out.close();
+  if (out) return true;
+  *error = "cannot write the summary '" + path + "'";
+  return false;
 }
 
 }  // namespace
@@ -181,7 +209,7 @@ ReplayResult Replay(const ReplayOptions& options) {
   EndCheck check;  // what the replay uses, it gives back
   uint64_t savedPid = host::kernel::CurrentProcessId(), savedTid = host::kernel::CurrentThreadId();
 
-  JsonLog log(logOut);
+  JsonLog log(logOut, [&policy](uint64_t pid) { return PolicyName(*policy, pid); });
   Summary& summary = result.summary;
   std::mutex summaryLock;
   StackOptions stackOptions;
@@ -189,7 +217,6 @@ ReplayResult Replay(const ReplayOptions& options) {
   stackOptions.idleMicros = static_cast<int64_t>(options.idleSeconds * 1e6);
   stackOptions.mdlSplit = options.mdlSplit;
   Stack stack(*policy, log, summary, stackOptions);
-  HttpTally http(&summary);
 
   client::StandInClient& standIn = client::StandInClient::Instance();
   bool keptCalls = standIn.keepsCalls();
@@ -198,7 +225,7 @@ ReplayResult Replay(const ReplayOptions& options) {
     return stack.CurrentConnection(facts);
   })
                                             : client::LoadedClientAnswers());
-  standIn.OnCall([&](const client::Call& c) { OnClientCall(c, *policy, stack, log, summary, http, summaryLock); });
+  standIn.OnCall([&](const client::Call& c) { OnClientCall(c, *policy, stack, log, summary, summaryLock); });
 
   bool progress = ShowsProgress(options);
   bool progressShown = false;
@@ -238,7 +265,6 @@ ReplayResult Replay(const ReplayOptions& options) {
   }
   stack.Finish();
   outcome.Injected(stack.TakeFate().injected);
-  http.Close();
   standIn.CheckReplyObjects();
   standIn.CheckPendHandles();
   result.problems = check.Problems();
@@ -249,7 +275,7 @@ ReplayResult Replay(const ReplayOptions& options) {
   standIn.KeepCalls(keptCalls);
   standIn.SetAnswers(client::Answers{});
   host::kernel::SetCurrentIds(savedPid, savedTid);
-  if (logOut != nullptr) logOut->flush();
+  log.Flush();
   std::string writeError;
   bool written = outcome.Close(&writeError);
 
@@ -261,6 +287,9 @@ ReplayResult Replay(const ReplayOptions& options) {
     result.error = "the log '" + (options.log.empty() ? std::string("(stream)") : options.log) +
                    "' could not be written in full";
   } else if (!written) {
+    result.exitCode = 1;
+    result.error = writeError;
+  } else if (!WriteSummaryJson(options.summaryJson, summary, &writeError)) {
     result.exitCode = 1;
     result.error = writeError;
   }

@@ -22,12 +22,22 @@ constexpr size_t kSegmentBytes = 1460;  // injected stream data is shown in segm
 }  // namespace
 
 Stack::Stack(const client::Policy& policy, JsonLog& log, Summary& summary, StackOptions options)
-    : policy_(policy), log_(log), summary_(summary), options_(options) {}
+    : policy_(policy), log_(log), summary_(summary), options_(options), http_(&summary, &log) {}
 
 Stack::~Stack() = default;
 
 std::string Stack::RemoteOf(const Flow* f) const {
   return f == nullptr ? "?" : Dotted(f->remoteAddress) + ":" + std::to_string(f->remotePort);
+}
+
+ClassifyPlace Stack::CallPlace() const {
+  ClassifyPlace place;
+  place.packet = packetIndex_;
+  if (const Flow* f = current_) {
+    place.flow = f->id;
+    place.processId = f->socket->process->processId;
+  }
+  return place;
 }
 
 bool Stack::CurrentConnection(client::EventFacts* facts) const {
@@ -124,6 +134,10 @@ void Stack::OnClientCall(const client::Call& call) {
     std::lock_guard<std::mutex> guard(reportLock_);
     httpAnswer_ = answer;
   }
+  // HTTP requests are processed in the stream classify, on the replay's thread.
+  bool http = call.slot == "GetUrlReply" || call.slot.find("Http") != std::string::npos;
+  if (http && indicating_ != nullptr)
+    http_.OnCall(call, CallPlace(), indicating_->sentTail, Dotted(indicating_->remoteAddress));
   if (call.slot != "ReportAccept") return;
   std::lock_guard<std::mutex> guard(reportLock_);
   ++acceptReports_;

@@ -23,6 +23,7 @@
 #include "host/wfp_classify.h"
 #include "tools/client/policy.h"
 #include "tools/replay/decode.h"
+#include "tools/replay/http_tally.h"
 #include "tools/replay/log.h"
 #include "tools/replay/summary.h"
 
@@ -79,6 +80,10 @@ class Stack {
 
   // The flow being classified now, for reports that name only the local end.
   const Flow* current() const { return current_; }
+  // The packet and the flow (with its process) a call into the client
+  // belongs to: those of the classify under way, also on the verdict
+  // worker's thread, which decides while the replay waits.
+  ClassifyPlace CallPlace() const;
   std::string RemoteOf(const Flow* flow) const;
   // The connection of the flow being classified now, as a policy matches it.
   bool CurrentConnection(client::EventFacts* facts) const;
@@ -123,6 +128,10 @@ class Stack {
   // Stream data: false when the flow ended with it (the client answered).
   bool Stream(Flow* f, const Packet& p, bool inbound);
   bool Indicate(Flow* f, const std::string& bytes, UINT32 flags, bool inbound, size_t* enforced);
+  // A stream segment's fate: passed, dropped, replaced by injected bytes,
+  // or answered by the client's reply with a disconnect.
+  enum class Verdict { kPassed, kDropped, kReplaced, kAnswered };
+  Verdict BlockedSegment(const Flow* f) const;
   void Answered(Flow* f);
   void MarkLoopback(host::wfp::ClassifyEvent& event, const Flow* f, UINT32 flagsField) const;
 
@@ -196,6 +205,7 @@ class Stack {
   bool streamInbound_ = false;
   const Flow* indicating_ = nullptr;  // the flow of that indication
   std::string httpAnswer_;       // how the client answered the request under way, if it did
+  HttpTally http_;
 };
 
 }  // namespace replay

@@ -51,7 +51,15 @@ struct Flow {
   int64_t lastSeen = 0;
   uint64_t flowHandle = 0;
   StreamSide sent, received;
+  // The latest bytes sent on a connection under HTTP inspection, where the
+  // replay reads the host of a request the client was asked about by URL.
+  std::string sentTail;
 };
+
+// Outbound TCP flows to these ports are the ones the driver inspects as HTTP.
+inline bool HttpInspected(const Flow* f) {
+  return f->protocol == 6 && f->outbound && (f->remotePort == 80 || f->remotePort == 8080);
+}
 
 constexpr uint64_t kSystemThreadId = 8;  // the thread inbound packets are classified on
 

@@ -13,6 +13,15 @@ using host::wfp::ClassifyResult;
 namespace {
 // How far a sequence number lies past another, modulo 2^32.
 int64_t Ahead(uint32_t sequence, uint32_t next) { return static_cast<int32_t>(sequence - next); }
+
+// Enough of a connection's latest sent bytes for a whole request header
+// (the driver's parser takes up to 4096 bytes) and the segment after it.
+constexpr size_t kSentTailBytes = 8192;
+
+void KeepSentTail(Flow* f, const std::string& bytes) {
+  f->sentTail += bytes;
+  if (f->sentTail.size() > kSentTailBytes) f->sentTail.erase(0, f->sentTail.size() - kSentTailBytes);
+}
 }  // namespace
 
 bool Stack::Stream(Flow* f, const Packet& p, bool inbound) {
@@ -54,6 +63,7 @@ bool Stack::Stream(Flow* f, const Packet& p, bool inbound) {
     side.finIndicated = true;
   }
   std::string bytes(reinterpret_cast<const char*>(data), length);
+  if (!inbound && HttpInspected(f)) KeepSentTail(f, bytes);
   // The verdict covers the leading countBytesEnforced bytes; the engine
   // indicates the rest again.
   for (size_t offset = 0;;) {
@@ -86,33 +96,45 @@ bool Stack::Indicate(Flow* f, const std::string& bytes, UINT32 flags, bool inbou
     answer = httpAnswer_;
   }
   // Without the flow's context the callout is not called and the data goes on.
-  if (!r.called) return true;
-  ++summary_.stream.classified;
-  *enforced = indication.IoPacket().countBytesEnforced;
-  if (r.actionType != FWP_ACTION_BLOCK) return true;
+  if (r.called) {
+    ++summary_.stream.classified;
+    *enforced = indication.IoPacket().countBytesEnforced;
+  }
+  Verdict verdict = r.called && r.actionType == FWP_ACTION_BLOCK ? BlockedSegment(f) : Verdict::kPassed;
+  summary_.StreamSegmentDone(verdict == Verdict::kDropped || verdict == Verdict::kAnswered);
+  http_.SegmentDone(verdict == Verdict::kAnswered);
+  switch (verdict) {
+    case Verdict::kPassed:
+      return true;
+    case Verdict::kDropped:
+      ++summary_.stream.dropped;
+      Undelivered("dropped by nqwfpdrv at the stream layer");
+      return true;
+    case Verdict::kReplaced:
+      // The injected bytes take the place of the indicated ones.
+      ++summary_.stream.replaced;
+      Undelivered(answer == "exempted" ? "held by nqwfpdrv and re-injected: exempted HTTP request"
+                                       : "replaced by the bytes nqwfpdrv injected");
+      return true;
+    case Verdict::kAnswered:
+      break;
+  }
+  Undelivered("dropped: HTTP request answered by the client (" + (answer.empty() ? std::string("reply") : answer) +
+              ")");
+  Answered(f);
+  return false;
+}
 
+// What became of a blocked segment, by the stream injections of its classify.
+Stack::Verdict Stack::BlockedSegment(const Flow* f) const {
   bool injected = false, closes = false;
   for (const host::wfp::Injection& i : lastInjections_) {
     if (i.kind != host::wfp::Injection::Stream || i.flowId != f->flowHandle) continue;
     injected = true;
     closes = closes || (i.streamFlags & FWPS_STREAM_FLAG_RECEIVE_DISCONNECT) != 0;
   }
-  if (!injected) {
-    ++summary_.stream.dropped;
-    Undelivered("dropped by nqwfpdrv at the stream layer");
-    return true;
-  }
-  if (!closes) {
-    // The injected bytes take the place of the indicated ones.
-    ++summary_.stream.replaced;
-    Undelivered(answer == "exempted" ? "held by nqwfpdrv and re-injected: exempted HTTP request"
-                                     : "replaced by the bytes nqwfpdrv injected");
-    return true;
-  }
-  Undelivered("dropped: HTTP request answered by the client (" + (answer.empty() ? std::string("reply") : answer) +
-              ")");
-  Answered(f);
-  return false;
+  if (!injected) return Verdict::kDropped;
+  return closes ? Verdict::kAnswered : Verdict::kReplaced;
 }
 
 // The application has the client's answer and the end of the connection:

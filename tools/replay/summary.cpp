@@ -10,6 +10,8 @@ uint64_t Summary::Skipped() const {
 
 namespace {
 constexpr const char* kOthers = "(others)";
+// A run shorter than this measures start-up more than packets: no rate.
+constexpr double kRateSeconds = 0.25;
 }  // namespace
 
 Summary::Bytes& Summary::BytesRow(std::map<std::pair<std::string, std::string>, Bytes>& table,
@@ -29,15 +31,43 @@ void Summary::FlowOpened(int protocol, bool outbound, bool blocked, bool wasPend
   FlowCounts& f = protocol == 6 ? tcp : udp;
   (outbound ? f.connects : f.accepts) += 1;
   (blocked ? f.blocked : f.permitted) += 1;
-  if (wasPended) ++f.pended;
+  if (wasPended) ++(blocked ? f.pendedBlocked : f.pendedPermitted);
   if (midStream) ++f.midStream;
+}
+
+void Summary::StreamSentUnderWay(Bytes& row, uint64_t length) {
+  row.sent += length;
+  streamSentUnderWay_.emplace_back(&row, length);
+}
+
+void Summary::StreamSegmentDone(bool heldBack) {
+  for (auto& [row, length] : streamSentUnderWay_)
+    if (heldBack) {
+      row->sent -= length;
+      row->heldBack += length;
+    }
+  streamSentUnderWay_.clear();
+}
+
+void Summary::CountHttp(const std::string& host, const char* outcome, bool hostFromRequest) {
+  HttpCounts& h = HttpRow(host);
+  ++h.requests;
+  if (hostFromRequest) ++h.hostFromRequest;
+  const std::string o = outcome;
+  ++(o == "url-reply" ? h.urlReplies : o == "primary" ? h.primary : o == "secondary" ? h.secondary
+     : o == "exempt" ? h.exempted : o == "reported" ? h.reported : h.notReported);
+}
+
+double Summary::PacketsPerSecond() const {
+  return seconds >= kRateSeconds ? static_cast<double>(read) / seconds : -1;
 }
 
 void Summary::PrintStream(FILE* out) const {
   const StreamCounts& s = stream;
-  std::fprintf(out, "stream indications: %llu (%llu to the callout), %llu dropped, %llu replaced by injected data, "
-               "%llu flows answered by the client; %llu stream injections\n",
-               (unsigned long long)s.indications, (unsigned long long)s.classified, (unsigned long long)s.dropped,
+  std::fprintf(out, "stream indications: %llu (%llu to the callout), %llu blocked: %llu dropped, %llu replaced by "
+               "injected data, %llu answered by the client (ending the flow); %llu stream injections\n",
+               (unsigned long long)s.indications, (unsigned long long)s.classified,
+               (unsigned long long)(s.dropped + s.replaced + s.answeredFlows), (unsigned long long)s.dropped,
                (unsigned long long)s.replaced, (unsigned long long)s.answeredFlows, (unsigned long long)s.injections);
   if (s.retransmitted != 0)
     std::fprintf(out, "  retransmitted, not indicated again: %llu segments, %llu bytes\n",
@@ -55,21 +85,34 @@ void Summary::PrintBytes(FILE* out, const char* what, const std::map<std::pair<s
     std::fprintf(out, "%s bytes reported: none\n", what);
     return;
   }
-  std::fprintf(out, "%s bytes reported, by process and remote endpoint:\n", what);
+  std::fprintf(out, "%s bytes reported, by process and remote endpoint (sent: went on to the remote end; held back: "
+               "in segments the driver blocked):\n", what);
   for (const auto& [key, b] : counts)
-    std::fprintf(out, "  %-24s %-21s sent %8llu  received %8llu\n", key.first.c_str(), key.second.c_str(),
-                 (unsigned long long)b.sent, (unsigned long long)b.received);
+    std::fprintf(out, "  %-24s %-21s sent %8llu  held back %8llu  received %8llu\n", key.first.c_str(),
+                 key.second.c_str(), (unsigned long long)b.sent, (unsigned long long)b.heldBack,
+                 (unsigned long long)b.received);
 }
 
 void Summary::PrintHttp(FILE* out) const {
   if (http.empty()) return;
-  std::fprintf(out, "HTTP requests, by host:\n");
-  for (const auto& [host, h] : http)
-    std::fprintf(out, "  %-24s %llu seen: %llu reported; answered by the client: %llu URL, %llu primary, "
-                 "%llu secondary; %llu exempted\n",
-                 host.c_str(), (unsigned long long)h.requests, (unsigned long long)h.reported,
-                 (unsigned long long)h.urlReplies, (unsigned long long)h.primary, (unsigned long long)h.secondary,
-                 (unsigned long long)h.exempted);
+  std::fprintf(out, "HTTP requests the driver processed, by host:\n");
+  bool fromRequest = false;
+  for (const auto& [host, h] : http) {
+    fromRequest = fromRequest || h.hostFromRequest != 0;
+    std::fprintf(out, "  %-24s %llu: answered by the client %llu (%llu URL reply%s, %llu primary, %llu secondary), "
+                 "exempted %llu, reported %llu, not reported %llu\n",
+                 host.c_str(), (unsigned long long)h.requests,
+                 (unsigned long long)(h.urlReplies + h.primary + h.secondary), (unsigned long long)h.urlReplies,
+                 h.hostFromRequest != 0 ? "*" : "", (unsigned long long)h.primary, (unsigned long long)h.secondary,
+                 (unsigned long long)h.exempted, (unsigned long long)h.reported, (unsigned long long)h.notReported);
+  }
+  std::fprintf(out, "  answered: the client's reply went to the application and the request never reached the "
+               "server; exempted, reported, not reported: the request went on to the server, after a yes the "
+               "exemption check took back, told to the client (ReportHttpRequest), or untold (a listed URL met "
+               "when the flow could no longer be answered)\n");
+  if (fromRequest)
+    std::fprintf(out, "  * host read in the request's bytes: the client was asked for the URL alone "
+                 "(GetUrlReply) and never saw this host\n");
 }
 
 void Summary::Print(FILE* out) const {
@@ -86,16 +129,18 @@ void Summary::Print(FILE* out) const {
     std::fprintf(out, "  not delivered, answered by the client: %llu\n", (unsigned long long)answeredFlowPackets);
 
   auto flows = [out](const char* name, const FlowCounts& f) {
-    std::fprintf(out, "flows %s: %llu (%llu connect, %llu accept): %llu permitted, %llu blocked", name,
+    std::fprintf(out, "flows %s: %llu (%llu connect, %llu accept): %llu permitted", name,
                  (unsigned long long)(f.connects + f.accepts), (unsigned long long)f.connects,
-                 (unsigned long long)f.accepts, (unsigned long long)f.permitted, (unsigned long long)f.blocked);
-    if (f.pended != 0) std::fprintf(out, ", %llu of them pended", (unsigned long long)f.pended);
+                 (unsigned long long)f.accepts, (unsigned long long)f.permitted);
+    if (f.pendedPermitted != 0) std::fprintf(out, " (%llu of them pended)", (unsigned long long)f.pendedPermitted);
+    std::fprintf(out, ", %llu blocked", (unsigned long long)f.blocked);
+    if (f.pendedBlocked != 0) std::fprintf(out, " (%llu of them pended)", (unsigned long long)f.pendedBlocked);
     if (f.midStream != 0) std::fprintf(out, "; %llu picked up mid-stream", (unsigned long long)f.midStream);
     std::fprintf(out, "\n");
   };
   flows("tcp", tcp);
   flows("udp", udp);
-  std::fprintf(out, "pended decisions: %llu (%llu permitted, %llu blocked)\n", (unsigned long long)pended,
+  std::fprintf(out, "pended decisions (DecidePended): %llu (%llu permitted, %llu blocked)\n", (unsigned long long)pended,
                (unsigned long long)pendedPermitted, (unsigned long long)pendedBlocked);
 
   PrintStream(out);
@@ -107,54 +152,12 @@ void Summary::Print(FILE* out) const {
   PrintHttp(out);
   std::fprintf(out, "held at most: %llu live flows, %llu ended TCP flows, %llu sockets\n",
                (unsigned long long)peak.flows, (unsigned long long)peak.endedFlows, (unsigned long long)peak.sockets);
-  double rate = seconds > 0 ? static_cast<double>(read) / seconds : 0;
-  std::fprintf(out, "classify calls: %llu; %.3f s, %.0f packets per second\n", (unsigned long long)classifies,
-               seconds, rate);
-}
-
-void HttpTally::OnCall(const client::Call& c, const std::string& remote) {
-  const client::Arg* host = c.Find("host");
-  if (c.slot == "GetUrlReply") {
-    Close();
-    open_ = true;
-    remote_ = remote;
-    counts_ = Summary::HttpCounts{};
-    counts_.requests = 1;
-    counts_.urlReplies = c.Value("found") != 0 ? 1 : 0;
-  } else if (c.slot == "ReportHttpRequest" && !open_) {
-    Summary::HttpCounts& h = summary_->HttpRow(host != nullptr ? host->text : remote);
-    ++h.requests;
-    ++h.reported;
-    return;
-  }
-  if (!open_) return;
-  if (host != nullptr) host_ = host->text;
-  if (c.slot == "QueryHttpPrimary" || c.slot == "QueryHttpSecondary") {
-    awaitingExempt_ = c.Value("result") == 0 ? kNone : c.slot == "QueryHttpPrimary" ? kPrimary : kSecondary;
-  } else if (c.slot == "CheckHttpExempt") {
-    if (c.Value("result") != 0) counts_.exempted = 1;
-    else if (awaitingExempt_ == kPrimary) counts_.primary = 1;
-    awaitingExempt_ = kNone;
-  } else if (c.slot == "ReportHttpSecondary") {
-    counts_.secondary = 1;
-  } else if (c.slot == "ReportHttpRequest") {
-    counts_.reported = 1;
-    Close();
-  }
-}
-
-void HttpTally::Close() {
-  if (!open_) return;
-  Summary::HttpCounts& h = summary_->HttpRow(host_.empty() ? remote_ : host_);
-  h.requests += counts_.requests;
-  h.reported += counts_.reported;
-  h.urlReplies += counts_.urlReplies;
-  h.primary += counts_.primary;
-  h.secondary += counts_.secondary;
-  h.exempted += counts_.exempted;
-  open_ = false;
-  host_.clear();
-  awaitingExempt_ = kNone;
+  std::fprintf(out, "classify calls: %llu\n", (unsigned long long)classifies);
+  double rate = PacketsPerSecond();
+  if (rate < 0)
+    std::fprintf(out, "replay time: %.3f s, too short to measure a rate\n", seconds);
+  else
+    std::fprintf(out, "replay time: %.3f s, %.0f packets per second\n", seconds, rate);
 }
 
 }  // namespace replay

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace replay {
 
@@ -30,7 +32,8 @@ struct Summary {
   LiveState peak;
 
   struct FlowCounts {
-    uint64_t connects = 0, accepts = 0, permitted = 0, blocked = 0, pended = 0, midStream = 0;
+    uint64_t connects = 0, accepts = 0, permitted = 0, blocked = 0, midStream = 0;
+    uint64_t pendedPermitted = 0, pendedBlocked = 0;  // of them, decided by a pended decision
   };
   FlowCounts tcp, udp;
 
@@ -53,7 +56,9 @@ struct Summary {
   StreamCounts stream;
 
   struct Bytes {
-    uint64_t sent = 0, received = 0;
+    uint64_t sent = 0;      // went on to the remote end
+    uint64_t heldBack = 0;  // stream data the driver blocked: it never reached the remote end
+    uint64_t received = 0;
   };
   // By process ("name (pid N)") and remote endpoint ("a.b.c.d:port"), as
   // the client was told: datagrams, and TCP stream data.
@@ -67,47 +72,43 @@ struct Summary {
   static Bytes& BytesRow(std::map<std::pair<std::string, std::string>, Bytes>& table, const std::string& process,
                          const std::string& remote);
 
-  // HTTP requests the client heard of, by host.
+  // Sent stream data the client was told of during the stream indication
+  // under way: held back when the driver blocks the segment.
+  void StreamSentUnderWay(Bytes& row, uint64_t length);
+  void StreamSegmentDone(bool heldBack);
+
+  // HTTP requests the driver processed, by host, each counted once by
+  // what became of it: answered by the client (a URL reply, or a yes of the
+  // primary or the secondary decision), exempted (a yes the exemption
+  // check took back: sent on), reported (sent on, told to the client), or
+  // not reported (a URL the client has a reply for, met when the flow could
+  // no longer be answered: sent on untold).
   struct HttpCounts {
-    uint64_t requests = 0, reported = 0, urlReplies = 0, primary = 0, secondary = 0, exempted = 0;
+    uint64_t requests = 0, urlReplies = 0, primary = 0, secondary = 0, exempted = 0, reported = 0, notReported = 0;
+    uint64_t hostFromRequest = 0;  // of them, URL lookups: the host read in the request, never seen by the client
   };
   std::map<std::string, HttpCounts> http;
   HttpCounts& HttpRow(const std::string& host);  // past kRows hosts, "(others)"
+  // One request, by its log record's outcome (url-reply, primary, ...).
+  void CountHttp(const std::string& host, const char* outcome, bool hostFromRequest);
 
   double seconds = 0;  // wall time of the replay
+  // Packets read per second; negative when the run was too short to tell.
+  double PacketsPerSecond() const;
 
   uint64_t Skipped() const;
   uint64_t NotDelivered() const { return blockedFlowPackets + droppedByClient + answeredFlowPackets; }
   void FlowOpened(int protocol, bool outbound, bool blocked, bool pended, bool midStream);
   void Print(FILE* out) const;
+  // The same figures as one JSON object (--summary-json).
+  std::string Json() const;
 
  private:
+  std::vector<std::pair<Bytes*, uint64_t>> streamSentUnderWay_;
   void PrintStream(FILE* out) const;
   void PrintHttp(FILE* out) const;
   static void PrintBytes(FILE* out, const char* what,
                          const std::map<std::pair<std::string, std::string>, Bytes>& counts);
-};
-
-// Follows the client's HTTP calls, one at a time, into the summary's count
-// of requests by host. A request the driver puts to the client alone starts
-// with its URL lookup and ends with its report, or without one when the
-// lookup answered it or the client exempted it; requests completed together
-// are only reported. A request that never names its host (answered by its
-// URL) counts under the remote address, the driver's text for a request
-// without a Host line.
-class HttpTally {
- public:
-  explicit HttpTally(Summary* summary) : summary_(summary) {}
-  // `remote`: the dotted remote address of the flow the call came from.
-  void OnCall(const client::Call& call, const std::string& remote);
-  void Close();  // the request under way, if any, is counted
-
- private:
-  Summary* summary_;
-  bool open_ = false;
-  std::string host_, remote_;
-  Summary::HttpCounts counts_;
-  enum { kNone, kPrimary, kSecondary } awaitingExempt_ = kNone;
 };
 
 }  // namespace replay
