@@ -142,6 +142,9 @@ TEST_F(ReplayCapture, FilesThatCannotBeWrittenStopTheReplayBeforeItStarts) {
   refused("--write '" + write + "' is the capture being replayed");
   write = writePassed = all;
   refused("--write and --write-passed name the same file '" + all + "'");
+  writePassed = passed;
+  summaryJson = "/nonexistent/folder/summary.json";
+  refused("cannot write the summary '/nonexistent/folder/summary.json'");
   EXPECT_EQ(ReadPcapng(passed).size(), 0u) << "no packet written";
 }
 

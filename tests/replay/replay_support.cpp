@@ -290,6 +290,7 @@ replay::ReplayResult ReplayTest::Replay(const std::string& captureBytes, const s
   options.keepClientCalls = keepClientCalls;
   options.write = write;
   options.writePassed = writePassed;
+  options.summaryJson = summaryJson;
   replay::ReplayResult r = replay::Replay(options);
   log = ParseLog(out.str());
   return r;

@@ -86,6 +86,7 @@ class ReplayTest : public MachineTest {
   size_t mdlSplit = 0;       // stream data split over two MDLs this far in; 0: one MDL
   bool keepClientCalls = false;  // the stand-in client keeps the replay's calls for Client().Calls()
   std::string write, writePassed;  // pcapng files the replay writes; empty for none
+  std::string summaryJson;         // the summary as JSON; empty for none
   std::vector<LogLine> log;  // the last replay's log
   std::vector<std::string> Steps(bool withInbound = false) const;  // "classify LAYER ACTION" and "call SLOT"
   std::vector<LogLine> Lines(const std::string& key, const std::string& value) const;

@@ -127,10 +127,10 @@ void Lookup(const client::Call& c, JsonLog& log, const ClassifyPlace& place) {
              place.flow);
 }
 
-// The summary as JSON, to a file; nothing for no path.
-bool WriteSummaryJson(const std::string& path, const Summary& summary, std::string* error) {
+// The summary as JSON, to the file opened for it before the run; nothing for
+// no path.
+bool WriteSummaryJson(const std::string& path, std::ofstream& out, const Summary& summary, std::string* error) {
   if (path.empty()) return true;
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << summary.Json();
   out.close();
   if (out) return true;
@@ -194,6 +194,11 @@ ReplayResult Replay(const ReplayOptions& options) {
     logFile.open(options.log, std::ios::binary | std::ios::trunc);
     if (!logFile) return fail("cannot write the log '" + options.log + "'");
     logOut = &logFile;
+  }
+  std::ofstream summaryFile;  // opened now: an unwritable path fails before the run
+  if (!options.summaryJson.empty()) {
+    summaryFile.open(options.summaryJson, std::ios::binary | std::ios::trunc);
+    if (!summaryFile) return fail("cannot write the summary '" + options.summaryJson + "'");
   }
 
   OutcomeCapture outcome;
@@ -289,7 +294,7 @@ ReplayResult Replay(const ReplayOptions& options) {
   } else if (!written) {
     result.exitCode = 1;
     result.error = writeError;
-  } else if (!WriteSummaryJson(options.summaryJson, summary, &writeError)) {
+  } else if (!WriteSummaryJson(options.summaryJson, summaryFile, summary, &writeError)) {
     result.exitCode = 1;
     result.error = writeError;
   }
