@@ -8,6 +8,8 @@
 #include "tools/nqwfp/command.h"
 #include "tools/replay/end_check.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cstdio>
 
 namespace {
@@ -30,14 +32,14 @@ unsigned FilledSlots(const ClientTable* t) {
   return filled;
 }
 
-int RunLoad(const std::vector<std::string>& args) {
-  std::string clientPath;
-  if (args.size() == 2 && args[0] == "--client") {
-    clientPath = args[1];
-  } else if (!args.empty()) {
-    std::fprintf(stderr, "nqwfp load: usage: nqwfp load [--client PATH.so]\n");
-    return 2;
-  }
+std::string clientPath;
+
+void DefineLoad(CLI::App& app) {
+  nqwfp::AddText(app, "--client", &clientPath, "PATH.so",
+                 "your own client driver, an i386 shared object, fills the table instead");
+}
+
+int RunLoad() {
   NTSTATUS status = host::io::LoadDriver(DriverEntry, u"nqwfpdrv");
   std::printf("DriverEntry returned 0x%08X (%s)\n", static_cast<unsigned>(status), StatusText(status));
   if (!NT_SUCCESS(status)) return 1;
@@ -98,8 +100,8 @@ int RunLoad(const std::vector<std::string>& args) {
   return replay::ReportProblems("nqwfp load", problems);
 }
 
-const nqwfp::Command kLoad{"load", "[--client PATH.so]",
+const nqwfp::Command kLoad{"load",
                            "load the driver, attach the stand-in client (or your own) and show the client table",
-                           RunLoad};
+                           DefineLoad, RunLoad};
 
 }  // namespace

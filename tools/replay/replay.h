@@ -20,6 +20,7 @@ struct ReplayOptions {
   std::ostream* logStream = nullptr;  // instead of `log`
   std::string write;            // pcapng: every packet read, with what became of it, and every injection
   std::string writePassed;      // pcapng: the packets delivered and every injection
+  std::string summaryJson;      // the summary as JSON; empty for none
   bool haveLocal = false;
   uint32_t localAddress = 0;    // host order
   double idleSeconds = 90;      // a flow with no packet for this long ends; from a millisecond to a year
