@@ -7,8 +7,6 @@
 #include "tools/nqwfp/command.h"
 #include "tools/replay/end_check.h"
 
-#include <CLI/CLI.hpp>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -78,11 +76,10 @@ unsigned PrintRequests(HttpParser* parser, unsigned call) {
 size_t chunk = 0;  // 0: the whole input in one call
 std::string path;
 
-void DefineHttpParse(CLI::App& app) {
-  nqwfp::AddText(app, "FILE", &path, "", "the stream's bytes (- for standard input)")->required();
-  app.add_option("--chunk", chunk, "feed the bytes in calls of N bytes, at most 2147483647 (default: all in one call)")
-      ->type_name("N")
-      ->check(CLI::Range(size_t{1}, size_t{0x7FFFFFFF}).description(""));
+void DefineHttpParse(nqwfp::Arguments& arguments) {
+  arguments.Positional("FILE", "the stream's bytes (- for standard input)", &path);
+  arguments.Number("--chunk", "N", "feed the bytes in calls of N bytes, at most 2147483647 (default: all in one call)",
+                   1, 0x7FFFFFFF, [](uint64_t n) { chunk = static_cast<size_t>(n); });
 }
 
 int RunHttpParse() {

@@ -8,8 +8,6 @@
 #include "tools/nqwfp/command.h"
 #include "tools/replay/end_check.h"
 
-#include <CLI/CLI.hpp>
-
 #include <cstdio>
 
 namespace {
@@ -34,9 +32,9 @@ unsigned FilledSlots(const ClientTable* t) {
 
 std::string clientPath;
 
-void DefineLoad(CLI::App& app) {
-  nqwfp::AddText(app, "--client", &clientPath, "PATH.so",
-                 "your own client driver, an i386 shared object, fills the table instead");
+void DefineLoad(nqwfp::Arguments& arguments) {
+  arguments.Text("--client", "PATH.so", "your own client driver, an i386 shared object, fills the table instead",
+                 &clientPath);
 }
 
 int RunLoad() {

@@ -7,34 +7,31 @@
 #include "tools/replay/end_check.h"
 #include "tools/replay/replay.h"
 
-#include <CLI/CLI.hpp>
-
 #include <cstdio>
 
 namespace {
 
 replay::ReplayOptions options;
 
-void DefineReplay(CLI::App& app) {
-  nqwfp::AddReplayInputs(app, &options);
-  nqwfp::AddText(app, "--log", &options.log, "FILE|-",
-                 "every client call, classify, lookup and injection as JSON lines (- for standard output)");
-  app.add_option_function<std::string>(
-         "--idle",
-         [](const std::string& value) {
-           std::string why;
-           if (!replay::ParseIdleSeconds(value, &options.idleSeconds, &why)) nqwfp::Refuse(why);
-         },
-         "a flow without a packet for this long ends (default 90; from 0.001 to 31536000, a year)")
-      ->type_name("SECONDS");
-  nqwfp::AddText(app, "--write", &options.write, "OUT.pcapng",
-                 "every packet read, with what became of it, and every injection, for Wireshark");
-  nqwfp::AddText(app, "--write-passed", &options.writePassed, "OUT.pcapng",
-                 "only what was delivered or injected: the wire with the driver in place");
-  nqwfp::AddText(app, "--summary-json", &options.summaryJson, "FILE", "the summary as JSON as well");
-  app.add_flag_function(
-      "--progress,!--no-progress", [](int64_t count) { options.progress = count > 0 ? 1 : 0; },
-      "show or hide the progress line (default: shown while standard error is a terminal)");
+void DefineReplay(nqwfp::Arguments& arguments) {
+  nqwfp::AddReplayInputs(arguments, &options);
+  arguments.Text("--log", "FILE|-",
+                 "every client call, classify, lookup and injection as JSON lines (- for standard output)",
+                 &options.log);
+  arguments.Value("--idle", "SECONDS",
+                  "a flow without a packet for this long ends (default 90; from 0.001 to 31536000, a year)",
+                  [](const std::string& value) {
+                    std::string why;
+                    if (!replay::ParseIdleSeconds(value, &options.idleSeconds, &why)) nqwfp::Refuse(why);
+                  });
+  arguments.Text("--write", "OUT.pcapng",
+                 "every packet read, with what became of it, and every injection, for Wireshark", &options.write);
+  arguments.Text("--write-passed", "OUT.pcapng",
+                 "only what was delivered or injected: the wire with the driver in place", &options.writePassed);
+  arguments.Text("--summary-json", "FILE", "the summary as JSON as well", &options.summaryJson);
+  arguments.Flag("--progress,!--no-progress",
+                 "show or hide the progress line (default: shown while standard error is a terminal)",
+                 [](bool on) { options.progress = on ? 1 : 0; });
 }
 
 int RunReplay() {

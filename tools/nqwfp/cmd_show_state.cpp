@@ -9,17 +9,15 @@
 #include "tools/nqwfp/command.h"
 #include "tools/replay/end_check.h"
 
-#include <CLI/CLI.hpp>
-
 #include <cstdio>
 
 namespace {
 
 bool bfeStopped = false;
 
-void DefineShowState(CLI::App& app) {
-  app.add_flag("--bfe-stopped", bfeStopped,
-               "load with the BFE stopped: the state at load, then the state once the BFE runs");
+void DefineShowState(nqwfp::Arguments& arguments) {
+  arguments.Flag("--bfe-stopped", "load with the BFE stopped: the state at load, then the state once the BFE runs",
+                 [](bool on) { bfeStopped = on; });
 }
 
 int RunShowState() {

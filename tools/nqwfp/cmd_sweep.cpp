@@ -5,8 +5,6 @@
 #include "tools/nqwfp/command.h"
 #include "tools/sweep/sweep.h"
 
-#include <CLI/CLI.hpp>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -28,32 +26,32 @@ double ParseRate(const std::string& text) {
   return rate;
 }
 
-void DefineSweep(CLI::App& app) {
-  nqwfp::AddReplayInputs(app, &options.replay);
-  CLI::Option* calls = app.add_flag("--calls", options.calls,
-                                    "also fail each call of each platform routine that can fail, one at a time");
-  app.add_option("--timeout", options.timeoutSeconds, "a run that takes longer hangs (default 60, at most 3600)")
-      ->type_name("SECONDS")
-      ->check(CLI::Range(1u, 3600u).description(""));
-  CLI::Option* random =
-      app.add_option_function<std::string>(
-             "--random", [](const std::string& text) { options.randomRate = ParseRate(text); },
-             "instead of one failure per run, fail every pool allocation and every call that can fail at this "
-             "rate, drawn independently for each from the run's seed")
-          ->type_name("RATE")
-          ->excludes(calls);
-  app.add_option("--runs", options.runs, "random runs, each with a seed of its own (default 10, at most 100000)")
-      ->type_name("N")
-      ->check(CLI::Range(1u, 100000u).description(""))
-      ->needs(random);
+void DefineSweep(nqwfp::Arguments& arguments) {
+  nqwfp::AddReplayInputs(arguments, &options.replay);
+  nqwfp::Option calls =
+      arguments.Flag("--calls", "also fail each call of each platform routine that can fail, one at a time",
+                     [](bool on) { options.calls = on; });
+  arguments.Number("--timeout", "SECONDS", "a run that takes longer hangs (default 60, at most 3600)", 1, 3600,
+                   [](uint64_t seconds) { options.timeoutSeconds = static_cast<unsigned>(seconds); });
+  nqwfp::Option random = arguments.Value(
+      "--random", "RATE",
+      "instead of one failure per run, fail every pool allocation and every call that can fail at this rate, "
+      "drawn independently for each from the run's seed",
+      [](const std::string& text) { options.randomRate = ParseRate(text); });
+  arguments.Excludes(random, calls);
+  nqwfp::Option runs =
+      arguments.Number("--runs", "N", "random runs, each with a seed of its own (default 10, at most 100000)", 1,
+                       100000, [](uint64_t n) { options.runs = static_cast<unsigned>(n); });
+  arguments.Needs(runs, random);
   // A seed from the clock unless one is given: short enough to type again.
   auto now = std::chrono::system_clock::now().time_since_epoch();
   options.seed = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(now).count()) % 1000000000;
-  app.add_option("--seed", options.seed,
-                 "the first run's seed, the next run's one more (default: from the clock); --seed S --runs 1 "
-                 "repeats the run of seed S")
-      ->type_name("S")
-      ->needs(random);
+  nqwfp::Option seed = arguments.Number(
+      "--seed", "S",
+      "the first run's seed, the next run's one more (default: from the clock); --seed S --runs 1 repeats the run "
+      "of seed S",
+      0, UINT64_MAX, [](uint64_t s) { options.seed = s; });
+  arguments.Needs(seed, random);
 }
 
 int RunSweep() {

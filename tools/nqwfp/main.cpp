@@ -3,8 +3,6 @@
 
 #include "nqwfp_commit.h"  // NQ_TOOL_COMMIT, written at build time
 
-#include <CLI/CLI.hpp>
-
 #include <cstdio>
 #include <cstring>
 
@@ -23,7 +21,7 @@ int Overview(FILE* out) {
                "       nqwfp --version\n\ncommands:\n");
   for (const Command* c : nqwfp::Commands())
     std::fprintf(out, "  %-12s %s\n      %s %s\n", c->name, c->summary, c->name,
-                 nqwfp::Usage(*nqwfp::AppFor(*c)).c_str());
+                 nqwfp::Usage(*c).c_str());
   return out == stdout ? 0 : 2;
 }
 
@@ -34,7 +32,7 @@ int Help(int argc, char** argv) {
     std::fprintf(stderr, "nqwfp help: unknown command '%s'\n", argv[2]);
     return Overview(stderr);
   }
-  std::fputs(nqwfp::AppFor(*c)->help().c_str(), stdout);
+  std::fputs(nqwfp::Help(*c).c_str(), stdout);
   return 0;
 }
 
