@@ -97,13 +97,14 @@ TEST_F(HostKernel, CallsAreCountedByNameWithOrWithoutAFailureArmed) {
 // Low resources at random: each call drawn on its own from the seed, so a
 // seed fails the same calls again, at about the rate asked.
 TEST_F(HostKernel, RandomFailuresRepeatWithTheirSeedAtTheRateAsked) {
+  constexpr ULONG kTag = 0x646E6152;  // "Rand"
   auto failing = [](double rate, uint64_t seed) {
     std::vector<bool> failed;
     host::faults::FailAtRandom(rate, seed);
     for (int i = 0; i < 400; ++i) {
-      void* block = ExAllocatePoolWithTag(NonPagedPool, 16, 'dnaR');
+      void* block = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
       failed.push_back(block == nullptr);
-      if (block != nullptr) ExFreePoolWithTag(block, 'dnaR');
+      if (block != nullptr) ExFreePoolWithTag(block, kTag);
     }
     EXPECT_EQ(host::faults::RandomFailures(), std::count(failed.begin(), failed.end(), true));
     host::faults::Clear();
@@ -116,9 +117,9 @@ TEST_F(HostKernel, RandomFailuresRepeatWithTheirSeedAtTheRateAsked) {
   EXPECT_LT(std::count(first.begin(), first.end(), true), 40);
   std::vector<bool> all = failing(1, 7);
   EXPECT_EQ(std::count(all.begin(), all.end(), true), 400);
-  void* after = ExAllocatePoolWithTag(NonPagedPool, 16, 'dnaR');
+  void* after = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
   EXPECT_NE(after, nullptr) << "Clear ends the random failures";
-  ExFreePoolWithTag(after, 'dnaR');
+  ExFreePoolWithTag(after, kTag);
 }
 
 // Counts are kept per thread; what threads counted, running or ended, and
