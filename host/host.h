@@ -45,8 +45,8 @@ void BeforeCall(const std::string& routine, unsigned nth, std::function<void()> 
 // the call's number since this arming. A run that makes the same calls in
 // the same order fails the same ones again. Clear() ends it.
 void FailAtRandom(double rate, uint64_t seed, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
-// The calls that failed at random since FailAtRandom.
-unsigned RandomFailures();
+// The calls that failed at random since FailAtRandom, by routine.
+std::vector<std::pair<std::string, unsigned>> RandomFailures();
 void Clear();
 // Called by the platform routines themselves: the status to fail with, or 0.
 NTSTATUS Check(const char* routine);

@@ -88,7 +88,7 @@ struct RandomFailing {
   uint64_t threshold = 0;  // a call fails when its 53-bit draw is below this
   NTSTATUS status = 0;
   uint64_t base[kCounterSlots] = {};  // each routine's calls before the arming
-  std::atomic<unsigned> failures{0};
+  std::atomic<unsigned> failed[kCounterSlots] = {};  // each routine's calls failed since
 };
 RandomFailing randomly;  // constant-initialised, never destroyed
 
@@ -113,7 +113,7 @@ NTSTATUS AtRandom(const char* routine, size_t slot) {
   if (!randomly.on.load(std::memory_order_acquire) || slot >= kCounterSlots) return STATUS_SUCCESS;
   uint64_t call = CallTallies::Sum(slot) - randomly.base[slot];
   if ((Mix(randomly.seed ^ Mix(NameHash(routine) + call)) >> 11) >= randomly.threshold) return STATUS_SUCCESS;
-  randomly.failures.fetch_add(1, std::memory_order_relaxed);
+  randomly.failed[slot].fetch_add(1, std::memory_order_relaxed);
   return randomly.status;
 }
 }  // namespace
@@ -132,16 +132,25 @@ void BeforeCall(const std::string& routine, unsigned nth, std::function<void()> 
 
 void FailAtRandom(double rate, uint64_t seed, NTSTATUS status) {
   randomly.on.store(false, std::memory_order_release);
-  for (size_t i = 0; i < kCounterSlots; ++i) randomly.base[i] = CallTallies::Sum(i);
+  for (size_t i = 0; i < kCounterSlots; ++i) {
+    randomly.base[i] = CallTallies::Sum(i);
+    randomly.failed[i].store(0, std::memory_order_relaxed);
+  }
   randomly.seed = seed;
   double scaled = rate * 9007199254740992.0;  // 2^53
   randomly.threshold = rate <= 0 ? 0 : rate >= 1 ? 9007199254740992ull : static_cast<uint64_t>(scaled);
   randomly.status = status;
-  randomly.failures.store(0, std::memory_order_relaxed);
   randomly.on.store(true, std::memory_order_release);
 }
 
-unsigned RandomFailures() { return randomly.failures.load(std::memory_order_relaxed); }
+std::vector<std::pair<std::string, unsigned>> RandomFailures() {
+  std::map<std::string, unsigned> byName;
+  for (size_t i = 0; i < kCounterSlots; ++i) {
+    unsigned failed = randomly.failed[i].load(std::memory_order_relaxed);
+    if (failed != 0) byName[gCounterRoutines[i].load(std::memory_order_acquire)] += failed;
+  }
+  return {byName.begin(), byName.end()};
+}
 
 void Clear() {
   std::lock_guard<std::mutex> guard(table().lock);

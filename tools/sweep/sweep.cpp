@@ -74,8 +74,15 @@ void Arm(const Site& site, double randomRate) {
 // Reports what the armed failure hit: size and tag, and the calling stack.
 void ReportFailure(const Site& site, Report& report) {
   if (site.kind == Site::kRandom) {
-    unsigned failed = host::faults::RandomFailures();
-    report.Line("what", std::to_string(failed) + (failed == 1 ? " call failed" : " calls failed"));
+    // "3 failures drawn: ExAllocatePoolWithTag 2, IoFreeMdl 1"; a routine
+    // with nothing to fail (IoFreeMdl) is counted but goes on as before.
+    unsigned total = 0;
+    std::string routines;
+    for (const auto& [routine, n] : host::faults::RandomFailures()) {
+      total += n;
+      routines += (routines.empty() ? ": " : ", ") + routine + " " + std::to_string(n);
+    }
+    report.Line("what", std::to_string(total) + (total == 1 ? " failure drawn" : " failures drawn") + routines);
   } else if (site.kind == Site::kPool) {
     host::pool::Failure f;
     if (!host::pool::LastFailure(&f)) return;

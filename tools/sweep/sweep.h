@@ -34,7 +34,7 @@ struct SweepOptions {
 // One run with one failure.
 struct Run {
   std::string site;    // what failed: "pool #N", "ROUTINE call N" or "random seed S"
-  std::string where;   // size and tag, and the driver function that asked; or how many calls failed
+  std::string where;   // size and tag, and the driver function that asked; or the failures drawn
   std::string result;  // "clean", or what went wrong
   bool clean = false;
 };
