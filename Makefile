@@ -1,5 +1,6 @@
 # Two commands for a fresh machine: `make demo` and `make test`.
-# Both install the Debian packages they need first (scripts/install-deps.sh).
+# Both install the Debian packages they need first (scripts/install-deps.sh):
+# make demo only those of the nqwfp tool, make test every one.
 BUILD ?= build
 CMAKE_GEN ?= -G Ninja
 JOBS ?= $(shell nproc)
@@ -11,9 +12,11 @@ all: host32
 deps:
 	@scripts/install-deps.sh
 
+# A flavour's build directory, configured once.
+configure = cmake -S . -B $(BUILD)/$(1) $(CMAKE_GEN) -DNQ_FLAVOUR=$(1) \
+  $(if $(filter windows,$(1)),-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake)
 $(BUILD)/%/build.ninja: | deps
-	cmake -S . -B $(BUILD)/$* $(CMAKE_GEN) -DNQ_FLAVOUR=$* \
-	  $(if $(filter windows,$*),-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake)
+	$(call configure,$*)
 
 host32 host64 windows: %: deps $(BUILD)/%/build.ninja
 	cmake --build $(BUILD)/$* -j $(JOBS)
@@ -35,8 +38,12 @@ asan: deps $(BUILD)/asan/build.ninja
 
 # Replays the sample capture (scripts/record-sample.sh made it) as seen by
 # the client host, with the demo policy; the JSON log and the captures of
-# the outcome go to files.
-demo: host32
+# the outcome go to files. Builds the nqwfp tool alone, with only the
+# packages it needs.
+demo:
+	@scripts/install-deps.sh demo
+	@[ -f $(BUILD)/host32/build.ninja ] || $(call configure,host32)
+	cmake --build $(BUILD)/host32 -j $(JOBS) --target nqwfp
 	$(BUILD)/host32/tools/nqwfp replay samples/demo.pcap --local 10.77.0.2 \
 	  --policy samples/demo.policy --log $(BUILD)/demo-replay.jsonl \
 	  --write $(BUILD)/demo.pcapng --write-passed $(BUILD)/demo-passed.pcapng

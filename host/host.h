@@ -39,6 +39,14 @@ void FailCall(const std::string& routine, unsigned nth, NTSTATUS status, bool ev
 // The nth call (1-based, counted from now) of `routine` first runs `action` on
 // the calling thread, as if another processor did something at that moment.
 void BeforeCall(const std::string& routine, unsigned nth, std::function<void()> action);
+// Low resources at random: from now on every call of every routine (pool
+// allocations are calls of ExAllocatePoolWithTag) fails with `status` with
+// probability `rate`, drawn for each call from `seed`, the routine's name and
+// the call's number since this arming. A run that makes the same calls in
+// the same order fails the same ones again. Clear() ends it.
+void FailAtRandom(double rate, uint64_t seed, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
+// The calls that failed at random since FailAtRandom, by routine.
+std::vector<std::pair<std::string, unsigned>> RandomFailures();
 void Clear();
 // Called by the platform routines themselves: the status to fail with, or 0.
 NTSTATUS Check(const char* routine);

@@ -2,12 +2,20 @@
 # Installs the Debian packages the build, the tests and the tools need, when
 # they are missing. Needs root (apt-get), as on the project's machines.
 #
-#   scripts/install-deps.sh          what make demo and the Linux builds need
-#   scripts/install-deps.sh image    also Wine (wine, wine32:i386), for make image-test
+#   scripts/install-deps.sh          everything the builds and the tests need (make test)
+#   scripts/install-deps.sh demo     only what the nqwfp tool needs, host32 (make demo)
+#   scripts/install-deps.sh image    everything, and Wine (wine, wine32:i386), for make image-test
 set -euo pipefail
 
-packages=(
-  cmake ninja-build g++ g++-multilib   # host32 and host64
+# The nqwfp tool for host32: the driver, the host platform and the replay.
+tool_packages=(
+  cmake ninja-build g++ g++-multilib   # host32 (g++ -m32)
+  libpcap0.8-dev:i386                  # capture replay, host32 (g++ -m32 links the i386 library)
+  libcli11-dev                         # the tool's command line (header-only)
+  libfmt-dev                           # the replay's log writer (header-only)
+)
+# The other flavours, the tests, the benchmarks and the fuzzers.
+other_packages=(
   g++-mingw-w64-i686                   # the windows image
   googletest                           # GoogleTest sources, built per flavour
   libbenchmark-dev                     # make bench
@@ -15,14 +23,16 @@ packages=(
   libh2o-evloop0.13                    # its copy of picohttpparser, the other one
   clang libclang-rt-14-dev             # libFuzzer
   libpcap-dev                          # capture replay, host64
-  libpcap0.8-dev:i386                  # capture replay, host32 (g++ -m32 links the i386 library)
-  libfmt-dev                           # the replay's log writer, header-only for host32 and host64
   tcpdump time                         # make bench: the replay's scaling against tcpdump
   tshark                               # the replay's pcapng output read back (ctest ReplayCaptureTshark)
 )
-if [ "${1:-}" = image ]; then
-  packages+=(wine wine32:i386)         # the driver image under Wine (make image-test)
-fi
+packages=("${tool_packages[@]}")
+case "${1:-}" in
+  demo) ;;
+  image) packages+=("${other_packages[@]}" wine wine32:i386) ;;  # the driver image under Wine (make image-test)
+  "") packages+=("${other_packages[@]}") ;;
+  *) echo "install-deps.sh: unknown group '$1' (none, demo or image)" >&2; exit 2 ;;
+esac
 
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO=sudo

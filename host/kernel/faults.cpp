@@ -79,6 +79,43 @@ size_t CountCall(const char* routine) {
 // The number since boot of the call just counted; exact while no other
 // thread calls the same routine.
 unsigned CallNumber(size_t slot) { return slot < kCounterSlots ? static_cast<unsigned>(CallTallies::Sum(slot)) : 0; }
+
+// Random failures: set while nothing calls (before a run), read by every
+// call once `on` is seen set.
+struct RandomFailing {
+  std::atomic<bool> on{false};
+  uint64_t seed = 0;
+  uint64_t threshold = 0;  // a call fails when its 53-bit draw is below this
+  NTSTATUS status = 0;
+  uint64_t base[kCounterSlots] = {};  // each routine's calls before the arming
+  std::atomic<unsigned> failed[kCounterSlots] = {};  // each routine's calls failed since
+};
+RandomFailing randomly;  // constant-initialised, never destroyed
+
+// splitmix64's finaliser: a well-mixed 64 bits from any 64 bits.
+uint64_t Mix(uint64_t x) {
+  x += 0x9E3779B97F4A7C15ull;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
+
+// FNV-1a of the routine's name: the same in every build, unlike its address.
+uint64_t NameHash(const char* name) {
+  uint64_t hash = 0xCBF29CE484222325ull;
+  for (; *name != 0; ++name) hash = (hash ^ static_cast<unsigned char>(*name)) * 0x100000001B3ull;
+  return hash;
+}
+
+// Whether the call just counted in `slot` fails at random: a draw of its
+// own from the seed, the routine and the call's number since the arming.
+NTSTATUS AtRandom(const char* routine, size_t slot) {
+  if (!randomly.on.load(std::memory_order_acquire) || slot >= kCounterSlots) return STATUS_SUCCESS;
+  uint64_t call = CallTallies::Sum(slot) - randomly.base[slot];
+  if ((Mix(randomly.seed ^ Mix(NameHash(routine) + call)) >> 11) >= randomly.threshold) return STATUS_SUCCESS;
+  randomly.failed[slot].fetch_add(1, std::memory_order_relaxed);
+  return randomly.status;
+}
 }  // namespace
 
 void FailCall(const std::string& routine, unsigned nth, NTSTATUS status, bool every) {
@@ -93,18 +130,38 @@ void BeforeCall(const std::string& routine, unsigned nth, std::function<void()> 
   anyArmed.store(true, std::memory_order_release);
 }
 
+void FailAtRandom(double rate, uint64_t seed, NTSTATUS status) {
+  randomly.on.store(false, std::memory_order_release);
+  for (size_t i = 0; i < kCounterSlots; ++i) {
+    randomly.base[i] = CallTallies::Sum(i);
+    randomly.failed[i].store(0, std::memory_order_relaxed);
+  }
+  randomly.seed = seed;
+  double scaled = rate * 9007199254740992.0;  // 2^53
+  randomly.threshold = rate <= 0 ? 0 : rate >= 1 ? 9007199254740992ull : static_cast<uint64_t>(scaled);
+  randomly.status = status;
+  randomly.on.store(true, std::memory_order_release);
+}
+
+std::vector<std::pair<std::string, unsigned>> RandomFailures() {
+  std::map<std::string, unsigned> byName;
+  for (size_t i = 0; i < kCounterSlots; ++i) {
+    unsigned failed = randomly.failed[i].load(std::memory_order_relaxed);
+    if (failed != 0) byName[gCounterRoutines[i].load(std::memory_order_acquire)] += failed;
+  }
+  return {byName.begin(), byName.end()};
+}
+
 void Clear() {
   std::lock_guard<std::mutex> guard(table().lock);
   table().armed.clear();
   table().hooks.clear();
   anyArmed.store(false, std::memory_order_release);
+  randomly.on.store(false, std::memory_order_release);
 }
 
 NTSTATUS Check(const char* routine) {
-  if (!anyArmed.load(std::memory_order_relaxed)) {
-    CountCall(routine);
-    return STATUS_SUCCESS;
-  }
+  if (!anyArmed.load(std::memory_order_relaxed)) return AtRandom(routine, CountCall(routine));
   std::function<void()> action;
   {
     std::lock_guard<std::mutex> guard(table().lock);
@@ -117,13 +174,14 @@ NTSTATUS Check(const char* routine) {
   // The action runs on the calling thread, before the routine does anything,
   // with none of the host's own locks held.
   if (action) action();
-  unsigned call = CallNumber(CountCall(routine));
+  size_t slot = CountCall(routine);
+  unsigned call = CallNumber(slot);
   std::lock_guard<std::mutex> guard(table().lock);
   auto it = table().armed.find(routine);
-  if (it == table().armed.end()) return STATUS_SUCCESS;
+  if (it == table().armed.end()) return AtRandom(routine, slot);
   Arm& arm = it->second;
   ++arm.seen;
-  if (arm.seen != arm.nth && !(arm.every && arm.seen > arm.nth)) return STATUS_SUCCESS;
+  if (arm.seen != arm.nth && !(arm.every && arm.seen > arm.nth)) return AtRandom(routine, slot);
   table().failed = true;
   table().last = Failure{routine, call, detail::CallerStack()};
   return arm.status;

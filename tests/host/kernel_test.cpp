@@ -94,6 +94,36 @@ TEST_F(HostKernel, CallsAreCountedByNameWithOrWithoutAFailureArmed) {
   IoFreeMdl(first);
 }
 
+// Low resources at random: each call drawn on its own from the seed, so a
+// seed fails the same calls again, at about the rate asked.
+TEST_F(HostKernel, RandomFailuresRepeatWithTheirSeedAtTheRateAsked) {
+  constexpr ULONG kTag = 0x646E6152;  // "Rand"
+  auto failing = [](double rate, uint64_t seed) {
+    std::vector<bool> failed;
+    host::faults::FailAtRandom(rate, seed);
+    for (int i = 0; i < 400; ++i) {
+      void* block = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
+      failed.push_back(block == nullptr);
+      if (block != nullptr) ExFreePoolWithTag(block, kTag);
+    }
+    unsigned counted = 0;
+    for (const auto& [routine, n] : host::faults::RandomFailures()) counted += routine == "ExAllocatePoolWithTag" ? n : 0;
+    EXPECT_EQ(counted, static_cast<unsigned>(std::count(failed.begin(), failed.end(), true)));
+    host::faults::Clear();
+    return failed;
+  };
+  std::vector<bool> first = failing(0.05, 7);
+  EXPECT_EQ(failing(0.05, 7), first);
+  EXPECT_NE(failing(0.05, 8), first);
+  EXPECT_GT(std::count(first.begin(), first.end(), true), 5);
+  EXPECT_LT(std::count(first.begin(), first.end(), true), 40);
+  std::vector<bool> all = failing(1, 7);
+  EXPECT_EQ(std::count(all.begin(), all.end(), true), 400);
+  void* after = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
+  EXPECT_NE(after, nullptr) << "Clear ends the random failures";
+  ExFreePoolWithTag(after, kTag);
+}
+
 // Counts are kept per thread; what threads counted, running or ended, and
 // blocks freed by a thread other than the one that took them all add up.
 TEST_F(HostKernel, CountsFromManyThreadsAddUpAfterTheyEnd) {

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 
 namespace {
 using client::EventFacts;
@@ -225,6 +226,21 @@ TEST_F(HttpPolicy, ReplyFilesAreRegularFilesOfAtMostOneMebibyte) {
   ASSERT_TRUE(p) << why;
   EXPECT_EQ(p->PrimaryReply().size(), size_t{1} << 20);
   EXPECT_EQ(p->SecondaryReply(), "");
+}
+
+// The help's examples are rules the parser takes, each on its own.
+TEST_F(HttpPolicy, EveryExampleInTheHelpIsARule) {
+  Write("blocked.http", "HTTP/1.1 403 Forbidden\r\n\r\n");
+  Write("secondary.http", "HTTP/1.1 302 Found\r\n\r\n");
+  std::istringstream help(client::PolicyLanguage());
+  int examples = 0;
+  for (std::string line; std::getline(help, line);) {
+    if (line.rfind("      ", 0) != 0 || line[6] == ' ') continue;
+    std::string why;
+    EXPECT_TRUE(ParseHere(line + "\n", &why)) << why;
+    ++examples;
+  }
+  EXPECT_EQ(examples, 13);
 }
 
 }  // namespace

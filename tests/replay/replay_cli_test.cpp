@@ -81,6 +81,28 @@ TEST_F(Tool, HelpShowsEveryOptionAndVersionNamesTheCommit) {
   EXPECT_THAT(help, HasSubstr("[--progress|--no-progress]"));
 }
 
+TEST_F(Tool, CommandHelpShowsItsOptionsAndThePolicyLanguage) {
+  Ran help = Nqwfp({"help", "replay"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(Nqwfp({"replay", "--help"}).out, help.out);
+  EXPECT_THAT(help.out, HasSubstr("--summary-json FILE"));
+  EXPECT_THAT(help.out, HasSubstr("connect pend permit proto tcp remote-port 8080"));
+  EXPECT_THAT(Nqwfp({"sweep", "-h"}).out, HasSubstr("--random RATE"));
+}
+
+TEST_F(Tool, UsageErrorsOfEveryCommandAreOneLineOfOneKind) {
+  const std::vector<std::vector<std::string>> wrong = {
+      {"replay", "a.pcap", "--bogus"},       {"replay", "a.pcap", "b.pcap"},
+      {"sweep", "a.pcap", "--runs", "3"},    {"sweep", "a.pcap", "--random", "0"},
+      {"http-parse", "-", "--chunk", "0"},   {"http-parse"},
+      {"load", "--client"},                  {"show-state", "--bogus"}};
+  for (const auto& args : wrong) {
+    Ran r = Nqwfp(args);
+    EXPECT_EQ(r.status, 2) << args[1];
+    EXPECT_THAT(r.err, MatchesRegex("nqwfp " + args[0] + ": [^\n]+\nusage: nqwfp " + args[0] + " [^\n]*\n"));
+  }
+}
+
 TEST_F(Tool, NoProgressLineWhileTheLogGoesToTheTerminal) {
   int master = -1, slave = -1;
   ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);

@@ -1,6 +1,7 @@
 // Failure injection over whole replays: every allocation and call the driver
-// makes after load fails once, each run in a process of its own, and what
-// goes wrong in a run is reported against the failure that caused it.
+// makes after load fails once, or all of them at random, each run in a
+// process of its own, and what goes wrong in a run is reported against the
+// failure that caused it.
 #include "tests/replay/replay_support.h"
 #include "tools/sweep/sweep.h"
 
@@ -75,6 +76,27 @@ TEST_F(Sweep, LeaksCrashesAndHangsAreReportedAsFailedRuns) {
   r = sweep::Sweep(options);
   EXPECT_FALSE(r.counted);
   EXPECT_EQ(r.error, "hang: no end after 1 s");
+}
+
+// Random runs name their seeds, and a seed given again repeats its run.
+TEST_F(Sweep, RandomRunsNameTheirSeedsAndASeedRepeatsItsRun) {
+  sweep::SweepOptions options = Options(false);
+  options.randomRate = 0.3;
+  options.runs = 3;
+  options.seed = 40;
+  sweep::SweepResult r = sweep::Sweep(options);
+  ASSERT_TRUE(r.counted) << r.error;
+  ASSERT_EQ(r.runs.size(), 4u);
+  EXPECT_EQ(r.runs[3].site, "random seed 42");
+  for (const sweep::Run& run : r.runs) EXPECT_TRUE(run.clean) << run.site << ": " << run.result;
+  EXPECT_THAT(r.runs[1].where, testing::MatchesRegex("[0-9]+ failures? drawn(: .*)?"));
+
+  options.seed = 41;
+  options.runs = 1;
+  sweep::SweepResult again = sweep::Sweep(options);
+  ASSERT_EQ(again.runs.size(), 2u);
+  EXPECT_EQ(again.runs[1].site, "random seed 41");
+  EXPECT_EQ(again.runs[1].where, r.runs[2].where);
 }
 
 // A user's mistake is no driver failure: the first replay is the check, and

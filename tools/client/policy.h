@@ -169,6 +169,10 @@ class Policy {
   std::vector<std::string> exemptTexts_;
 };
 
+// The policy language as the tool's help shows it: every rule, with an
+// example of each (policy_help.cpp).
+const char* PolicyLanguage();
+
 // The facts a verdict query call carries (addresses turned to host order).
 EventFacts FactsOf(const Call& call);
 // The request an HTTP decision entry's call carries.

@@ -17,11 +17,6 @@ namespace {
 const char* const kStateNames[] = {"ParserReset",        "ParserStopped",     "ParserInHeader",
                                    "ParserSkippingBody", "ParserRequestDone", "ParserDisabled"};
 
-int Fail(const std::string& message) {
-  std::fprintf(stderr, "nqwfp http-parse: %s\n", message.c_str());
-  return 2;
-}
-
 // JSON string; bytes outside printable ASCII are written as \u00XX.
 std::string Json(const char* text) {
   if (text == nullptr) return "null";
@@ -78,38 +73,25 @@ unsigned PrintRequests(HttpParser* parser, unsigned call) {
   }
 }
 
-int RunHttpParse(const std::vector<std::string>& args) {
-  size_t chunk = 0;  // 0: the whole input in one call
-  std::string path;
-  bool havePath = false;
-  for (size_t k = 0; k < args.size(); ++k) {
-    const std::string& arg = args[k];
-    if (arg == "--chunk") {
-      if (k + 1 == args.size()) return Fail("--chunk needs a number of bytes");
-      const std::string& value = args[++k];
-      char* end = nullptr;
-      errno = 0;
-      unsigned long n = std::strtoul(value.c_str(), &end, 10);
-      if (value.empty() || value[0] == '-' || *end != '\0' || errno != 0 || n == 0 || n > 0x7FFFFFFF)
-        return Fail("--chunk takes a number of bytes from 1 to 2147483647, not '" + value + "'");
-      chunk = n;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return Fail("unknown option '" + arg + "'");
-    } else if (havePath) {
-      return Fail("takes one FILE, got '" + path + "' and '" + arg + "'");
-    } else {
-      path = arg;
-      havePath = true;
-    }
-  }
-  if (!havePath) return Fail("no FILE given (use - for standard input)");
+size_t chunk = 0;  // 0: the whole input in one call
+std::string path;
 
+void DefineHttpParse(nqwfp::Arguments& arguments) {
+  arguments.Positional("FILE", "the stream's bytes (- for standard input)", &path);
+  arguments.Number("--chunk", "N", "feed the bytes in calls of N bytes, at most 2147483647 (default: all in one call)",
+                   1, 0x7FFFFFFF, [](uint64_t n) { chunk = static_cast<size_t>(n); });
+}
+
+int RunHttpParse() {
   std::string bytes;
   if (!ReadAll(path, &bytes)) {
     std::fprintf(stderr, "nqwfp http-parse: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
     return 1;
   }
-  if (bytes.size() > 0xFFFFFFFFu) return Fail("input larger than 4 GiB");
+  if (bytes.size() > 0xFFFFFFFFu) {
+    std::fprintf(stderr, "nqwfp http-parse: %s is larger than 4 GiB\n", path.c_str());
+    return 1;
+  }
   if (chunk == 0 || chunk > bytes.size()) chunk = bytes.size();
 
   // The parser runs where the driver runs it: in the stream classify, at
@@ -136,8 +118,8 @@ int RunHttpParse(const std::vector<std::string>& args) {
   return replay::ReportProblems("nqwfp http-parse", check.Problems());
 }
 
-const nqwfp::Command kHttpParse{"http-parse", "[--chunk N] FILE|-",
+const nqwfp::Command kHttpParse{"http-parse",
                                 "feed an outbound stream to the HTTP request parser and print its requests as JSON",
-                                RunHttpParse};
+                                DefineHttpParse, RunHttpParse};
 
 }  // namespace

@@ -30,14 +30,14 @@ unsigned FilledSlots(const ClientTable* t) {
   return filled;
 }
 
-int RunLoad(const std::vector<std::string>& args) {
-  std::string clientPath;
-  if (args.size() == 2 && args[0] == "--client") {
-    clientPath = args[1];
-  } else if (!args.empty()) {
-    std::fprintf(stderr, "nqwfp load: usage: nqwfp load [--client PATH.so]\n");
-    return 2;
-  }
+std::string clientPath;
+
+void DefineLoad(nqwfp::Arguments& arguments) {
+  arguments.Text("--client", "PATH.so", "your own client driver, an i386 shared object, fills the table instead",
+                 &clientPath);
+}
+
+int RunLoad() {
   NTSTATUS status = host::io::LoadDriver(DriverEntry, u"nqwfpdrv");
   std::printf("DriverEntry returned 0x%08X (%s)\n", static_cast<unsigned>(status), StatusText(status));
   if (!NT_SUCCESS(status)) return 1;
@@ -98,8 +98,8 @@ int RunLoad(const std::vector<std::string>& args) {
   return replay::ReportProblems("nqwfp load", problems);
 }
 
-const nqwfp::Command kLoad{"load", "[--client PATH.so]",
+const nqwfp::Command kLoad{"load",
                            "load the driver, attach the stand-in client (or your own) and show the client table",
-                           RunLoad};
+                           DefineLoad, RunLoad};
 
 }  // namespace

@@ -8,67 +8,33 @@
 #include "tools/replay/replay.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 namespace {
 
-// Every option, as the command accepts it: for the usage line and for help.
-constexpr const char* kUsage =
-    "CAPTURE [--local ADDR] [--policy FILE] [--client PATH.so [--client-arg TEXT]] [--log FILE|-] "
-    "[--idle SECONDS] [--write OUT.pcapng] [--write-passed OUT.pcapng] [--summary-json FILE] "
-    "[--progress|--no-progress]";
+replay::ReplayOptions options;
 
-int Usage(const char* why) {
-  std::fprintf(stderr, "nqwfp replay: %s\nusage: nqwfp replay %s\n", why, kUsage);
-  return 2;
+void DefineReplay(nqwfp::Arguments& arguments) {
+  nqwfp::AddReplayInputs(arguments, &options);
+  arguments.Text("--log", "FILE|-",
+                 "every client call, classify, lookup and injection as JSON lines (- for standard output)",
+                 &options.log);
+  arguments.Value("--idle", "SECONDS",
+                  "a flow without a packet for this long ends (default 90; from 0.001 to 31536000, a year)",
+                  [](const std::string& value) {
+                    std::string why;
+                    if (!replay::ParseIdleSeconds(value, &options.idleSeconds, &why)) nqwfp::Refuse(why);
+                  });
+  arguments.Text("--write", "OUT.pcapng",
+                 "every packet read, with what became of it, and every injection, for Wireshark", &options.write);
+  arguments.Text("--write-passed", "OUT.pcapng",
+                 "only what was delivered or injected: the wire with the driver in place", &options.writePassed);
+  arguments.Text("--summary-json", "FILE", "the summary as JSON as well", &options.summaryJson);
+  arguments.Flag("--progress,!--no-progress",
+                 "show or hide the progress line (default: shown while standard error is a terminal)",
+                 [](bool on) { options.progress = on ? 1 : 0; });
 }
 
-int RunReplay(const std::vector<std::string>& args) {
-  replay::ReplayOptions options;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    bool hasValue = i + 1 < args.size();
-    if (a == "--local" || a == "--policy" || a == "--log" || a == "--idle" || a == "--write" ||
-        a == "--write-passed" || a == "--summary-json" || a == "--client" || a == "--client-arg") {
-      if (!hasValue) return Usage((a + " needs a value").c_str());
-      const std::string& v = args[++i];
-      if (v.empty() && a != "--client-arg") return Usage((a + " needs a value, not an empty text").c_str());
-      if (a == "--local") {
-        if (!replay::ParseIpv4(v, &options.localAddress)) return Usage(("'" + v + "' is not an IPv4 address").c_str());
-        options.haveLocal = true;
-      } else if (a == "--policy") {
-        options.policy = v;
-      } else if (a == "--client") {
-        options.client = v;
-      } else if (a == "--client-arg") {
-        options.clientArgument = v;
-      } else if (a == "--log") {
-        options.log = v;
-      } else if (a == "--write") {
-        options.write = v;
-      } else if (a == "--write-passed") {
-        options.writePassed = v;
-      } else if (a == "--summary-json") {
-        options.summaryJson = v;
-      } else {
-        std::string why;
-        if (!replay::ParseIdleSeconds(v, &options.idleSeconds, &why)) return Usage(why.c_str());
-      }
-    } else if (a == "--progress") {
-      options.progress = 1;
-    } else if (a == "--no-progress") {
-      options.progress = 0;
-    } else if (!a.empty() && a[0] == '-' && a != "-") {
-      return Usage(("unknown option " + a).c_str());
-    } else if (options.capture.empty()) {
-      options.capture = a;
-    } else {
-      return Usage("one capture at a time");
-    }
-  }
-  if (options.capture.empty()) return Usage("which capture?");
-  if (!options.clientArgument.empty() && options.client.empty()) return Usage("--client-arg is for a --client");
-
+int RunReplay() {
   replay::ReplayResult r = replay::Replay(options);
   if (!r.warning.empty()) std::fprintf(stderr, "nqwfp replay: warning: %s\n", r.warning.c_str());
   if (r.summary.read == 0 && r.exitCode != 0) {
@@ -83,8 +49,8 @@ int RunReplay(const std::vector<std::string>& args) {
   return r.exitCode;
 }
 
-const nqwfp::Command kReplay{"replay", kUsage,
+const nqwfp::Command kReplay{"replay",
                              "replay a pcap or pcapng capture through the driver with the stand-in client or your own",
-                             RunReplay};
+                             DefineReplay, RunReplay};
 
 }  // namespace

@@ -13,17 +13,14 @@
 
 namespace {
 
-int RunShowState(const std::vector<std::string>& args) {
-  bool bfeStopped = false;
-  for (const std::string& arg : args) {
-    if (arg == "--bfe-stopped") {
-      bfeStopped = true;
-    } else {
-      std::fprintf(stderr, "nqwfp show-state: unknown argument '%s'\n", arg.c_str());
-      return 2;
-    }
-  }
+bool bfeStopped = false;
 
+void DefineShowState(nqwfp::Arguments& arguments) {
+  arguments.Flag("--bfe-stopped", "load with the BFE stopped: the state at load, then the state once the BFE runs",
+                 [](bool on) { bfeStopped = on; });
+}
+
+int RunShowState() {
   if (bfeStopped) host::wfp::SetBfeState(FWPM_SERVICE_STOPPED);
   NTSTATUS status = host::io::LoadDriver(DriverEntry, u"nqwfpdrv");
   if (!NT_SUCCESS(status)) {
@@ -56,7 +53,7 @@ int RunShowState(const std::vector<std::string>& args) {
   return replay::ReportProblems("nqwfp show-state", check.Problems());
 }
 
-const nqwfp::Command kShowState{"show-state", "[--bfe-stopped]",
-                                "load the driver and print the filter engine's objects as JSON", RunShowState};
+const nqwfp::Command kShowState{"show-state", "load the driver and print the filter engine's objects as JSON",
+                                DefineShowState, RunShowState};
 
 }  // namespace

@@ -22,12 +22,14 @@ namespace {
 constexpr const char* kPoolRoutine = "ExAllocatePoolWithTag";
 
 struct Site {
-  enum Kind { kNone, kPool, kCall } kind = kNone;
+  enum Kind { kNone, kPool, kCall, kRandom } kind = kNone;
   std::string routine;  // kCall
   unsigned nth = 0;     // counted from the end of load
+  uint64_t seed = 0;    // kRandom
   std::string Name() const {
     if (kind == kNone) return "no failure";
     if (kind == kPool) return "pool #" + std::to_string(nth);
+    if (kind == kRandom) return "random seed " + std::to_string(seed);
     return routine + " call " + std::to_string(nth);
   }
 };
@@ -63,14 +65,25 @@ std::string Stack(const std::vector<const void*>& frames) {
   return text;
 }
 
-void Arm(const Site& site) {
+void Arm(const Site& site, double randomRate) {
   if (site.kind == Site::kPool) host::pool::FailAllocation(site.nth);
   if (site.kind == Site::kCall) host::faults::FailCall(site.routine, site.nth, STATUS_INSUFFICIENT_RESOURCES);
+  if (site.kind == Site::kRandom) host::faults::FailAtRandom(randomRate, site.seed);
 }
 
 // Reports what the armed failure hit: size and tag, and the calling stack.
 void ReportFailure(const Site& site, Report& report) {
-  if (site.kind == Site::kPool) {
+  if (site.kind == Site::kRandom) {
+    // "3 failures drawn: ExAllocatePoolWithTag 2, IoFreeMdl 1"; a routine
+    // with nothing to fail (IoFreeMdl) is counted but goes on as before.
+    unsigned total = 0;
+    std::string routines;
+    for (const auto& [routine, n] : host::faults::RandomFailures()) {
+      total += n;
+      routines += (routines.empty() ? ": " : ", ") + routine + " " + std::to_string(n);
+    }
+    report.Line("what", std::to_string(total) + (total == 1 ? " failure drawn" : " failures drawn") + routines);
+  } else if (site.kind == Site::kPool) {
     host::pool::Failure f;
     if (!host::pool::LastFailure(&f)) return;
     report.Line("what", std::to_string(f.size) + " bytes, tag " + host::pool::TagText(f.tag));
@@ -102,7 +115,7 @@ void RunChild(const SweepOptions& options, const Site& site, bool count, int fd)
   replay::EndCheck endCheck;  // what is in use from here on must be freed by the end
   std::map<std::string, unsigned> callsBefore = CallCounts();
 
-  Arm(site);
+  Arm(site, options.randomRate);
   replay::ReplayOptions replayOptions = options.replay;
   replayOptions.log.clear();
   replayOptions.logStream = nullptr;
@@ -318,8 +331,13 @@ class Symbols {
   std::map<std::string, std::string> wanted_;  // frame address text -> driver function
 };
 
-std::vector<Site> SitesFrom(const ChildOutcome& counted, bool calls) {
+std::vector<Site> SitesFrom(const ChildOutcome& counted, const SweepOptions& options) {
   std::vector<Site> sites;
+  if (options.randomRate > 0) {
+    for (unsigned k = 0; k < options.runs; ++k) sites.push_back(Site{Site::kRandom, "", 0, options.seed + k});
+    return sites;
+  }
+  bool calls = options.calls;
   unsigned poolCount = static_cast<unsigned>(std::strtoul(Value(counted, "pool").c_str(), nullptr, 10));
   for (unsigned n = 1; n <= poolCount; ++n) sites.push_back(Site{Site::kPool, "", n});
   if (!calls) return sites;
@@ -339,7 +357,8 @@ Run RunFrom(const Site& site, const ChildOutcome& outcome) {
   run.site = site.Name();
   run.where = Value(outcome, "what");
   run.result = outcome.failure.empty() ? Value(outcome, "result") : outcome.failure;
-  if (outcome.failure.empty() && site.kind != Site::kNone && Value(outcome, "stack").empty())
+  if (outcome.failure.empty() && (site.kind == Site::kPool || site.kind == Site::kCall) &&
+      Value(outcome, "stack").empty())
     run.result += run.result == "clean" ? " (not reached)" : "";
   run.clean = run.result.rfind("clean", 0) == 0;
   return run;
@@ -367,7 +386,7 @@ SweepResult Sweep(const SweepOptions& options) {
   result.counted = true;
   result.runs.push_back(RunFrom(Site{}, counted));
 
-  std::vector<Site> sites = SitesFrom(counted, options.calls);
+  std::vector<Site> sites = SitesFrom(counted, options);
   std::vector<ChildOutcome> outcomes;
   Symbols symbols;
   for (const Site& site : sites) {
