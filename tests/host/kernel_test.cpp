@@ -364,7 +364,9 @@ KEVENT gNeverSet;
 std::atomic<bool> gTimedWaitReturned{false};
 VOID NTAPI WaitOnNeverSet(PVOID) {
   LARGE_INTEGER timeout;
-  timeout.QuadPart = -20 * 1000 * 10;  // 20 ms
+  // Long enough that a loaded machine does not let it run out before the
+  // test shuts down; the test then waits past it.
+  timeout.QuadPart = -200 * 1000 * 10;  // 200 ms
   KeWaitForSingleObject(&gNeverSet, Executive, KernelMode, FALSE, &timeout);
   gTimedWaitReturned = true;
 }
@@ -390,7 +392,7 @@ TEST_F(HostKernel, ShutdownJoinsTheServiceThreadsAndLeavesTheDriverThreadsWaitin
   host::kernel::Shutdown();  // a queue that holds an item still stops
   EXPECT_EQ(host::kernel::ServiceThreadCount(), 0u);
   EXPECT_EQ(gWorkRuns.load(), 1);
-  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_FALSE(gTimedWaitReturned) << "time stopped: the driver's timed wait did not run out";
 }
 }  // namespace
