@@ -25,6 +25,7 @@ other_packages=(
   libpcap-dev                          # capture replay, host64
   tcpdump time                         # make bench: the replay's scaling against tcpdump
   tshark                               # the replay's pcapng output read back (ctest ReplayCaptureTshark)
+  jq                                   # README's jq examples run on the demo's log (ctest ReplayLogJq)
 )
 packages=("${tool_packages[@]}")
 case "${1:-}" in
