@@ -2,9 +2,10 @@
 // byte (ScanByte); the bytes between line ends obey the simplest of them. So
 // a whole line that lies in the data, under the header bound and within its
 // buffer, is found and stored a machine word at a time together with its
-// CR LF or LF, and ended once (TakeLine); a line near any of those ends takes
-// the general way: its text a word at a time where that is plain (TakeText),
-// the rest byte by byte. Either way counters and buffers come out as taking
+// CR LF or LF, and ended once (ScanLine); from the start of a line, such
+// lines follow one another in one tight loop (TakeLines). A line near any of
+// those ends takes the general way: its text a word at a time where that is
+// plain (TakeText), the rest byte by byte. Either way counters and buffers come out as taking
 // the bytes one by one would leave them. While a header is scanned its line
 // members live in a LineCursor, so that the line bytes stored through char
 // pointers do not make the compiler reload them.
@@ -132,7 +133,7 @@ inline __attribute__((always_inline)) bool ReadHeaderLine(HttpParser* parser, UI
     if (!ReadContentLength(line + 15, &parser->bodyRemaining)) return false;  // after "Content-Length:"
   } else if (length > 6 && (head & 0xFFFFFFFFFFull) == Bytes8("Host:", 5)) {
     const char* text = line + 5;  // after "Host:", read up to the buffer's end
-    memcpy(parser->host, text, TextLength(text, kLineBufferSize - 5) + 1);
+    CopyShort(parser->host, text, TextLength(text, kLineBufferSize - 5) + 1);
   }
   return true;
 }
@@ -228,22 +229,25 @@ UINT32 TakeText(LineCursor* c, const UINT8* p, UINT32 n) {
 // Stores the first n (1 to 8) bytes of w at out and leaves the bytes after
 // them as they are.
 inline void StoreHead(char* out, ScanWord w, UINT32 n) {
-  if (n < kWordBytes) {
-    ScanWord keep = ~ScanWord(0) << (8 * n);
-    w = (w & ~keep) | (LoadWord(out) & keep);
-  }
-  StoreWord(out, w);
+  const ScanWord keep = ~ScanWord(0) << (8 * n - 1) << 1;  // two shifts: none is by the word's width
+  StoreWord(out, (w & ~keep) | (LoadWord(out) & keep));
 }
+
+// What ScanLine took: `taken` bytes, stored; when `ended`, they end with the
+// line's CR LF or LF, which starts at `end`.
+struct LineRun {
+  UINT32 taken;
+  UINT32 end;
+  bool ended;
+};
 
 // The common case, in one pass: in LineText, the rest of the line, its text
 // and its CR LF or LF, lies within the n bytes at p, and n is no more than
-// the bytes left under the header bound and in the line buffer. Scans and
-// stores the line a word at a time, and sets *ended when it took the whole
-// line up to and including its line end (lineLength then without it).
-// Otherwise it takes whole words of text only, which TakeText would take
-// alike, and leaves the rest to the general rules. Returns the bytes taken.
-inline __attribute__((always_inline)) UINT32 TakeLine(LineCursor* c, const UINT8* p, UINT32 n, bool* ended) {
-  char* out = c->line + c->lineLength;
+// the bytes left under the header bound and in the line buffer. Scans the
+// line a word at a time and stores it at out, line end included. Otherwise
+// it takes whole words of text only, which TakeText would take alike, and
+// leaves the rest to the general rules.
+inline __attribute__((always_inline)) LineRun ScanLine(char* out, const UINT8* p, UINT32 n) {
   UINT32 k = 0;
   ScanWord w = 0, hit = 0;
   for (; n - k >= kWordBytes; k += kWordBytes) {
@@ -256,22 +260,63 @@ inline __attribute__((always_inline)) UINT32 TakeLine(LineCursor* c, const UINT8
     UINT32 endBytes = p[end] == '\n' ? 1 : end + 2 <= n && p[end + 1] == '\n' ? 2 : 0;
     if (endBytes != 0) {
       UINT32 taken = end + endBytes;
-      if (taken - k <= kWordBytes) {
-        StoreHead(out + k, w, taken - k);
-      } else {  // CR last in the word, its LF just after it
-        StoreWord(out + k, w);
-        out[k + kWordBytes] = '\n';
-      }
-      c->lineLength += end;
-      c->headerBytes += taken;
-      *ended = true;
-      return taken;
+      StoreHead(out + k, w, end + 1 - k);  // up to the CR or LF
+      out[taken - 1] = '\n';               // the LF, which may follow a CR in the next word
+      return LineRun{taken, end, true};
     }
   }
-  c->lineLength += k;
-  c->headerBytes += k;
-  *ended = false;
-  return k;
+  return LineRun{k, 0, false};
+}
+
+// ScanLine at the cursor. Sets *ended when it took the whole line up to and
+// including its line end (lineLength then without it). Returns the bytes taken.
+inline __attribute__((always_inline)) UINT32 TakeLine(LineCursor* c, const UINT8* p, UINT32 n, bool* ended) {
+  const LineRun run = ScanLine(c->line + c->lineLength, p, n);
+  c->lineLength += run.ended ? run.end : run.taken;
+  c->headerBytes += run.taken;
+  *ended = run.ended;
+  return run.taken;
+}
+
+// The lines of a header, from the start of a line, a whole line a turn
+// while each lies in the length bytes at data, within the header bound and
+// its line buffer: the common case, with its few values kept in registers
+// and each line ended as FinishLine ends it. Returns the bytes taken and
+// leaves the cursor as the general rules would: after the line that ended
+// the scan, or inside the line it could not take whole.
+inline __attribute__((always_inline)) UINT32 TakeLines(HttpParser* parser, LineCursor* c, const UINT8* data,
+                                                       UINT32 length) {
+  char* out = c->line;
+  const UINT32 room = kMaxHeaderBytes - c->headerBytes;
+  const UINT32 limit = length < room ? length : room;
+  UINT32 at = 0, lineIndex = c->lineIndex, lineLength = 0, lineState = LineText;
+  for (;;) {
+    const UINT32 fit = limit - at < kLineBufferSize ? limit - at : kLineBufferSize;
+    const LineRun run = ScanLine(out, data + at, fit);
+    at += run.taken;
+    if (!run.ended) {  // the general rules go on inside the line
+      lineLength = run.taken;
+      break;
+    }
+    out[run.end] = '\0';
+    if (run.end == 0) {
+      lineState = LineHeaderEnd;
+      break;
+    }
+    if (lineIndex != 0 && !ReadHeaderLine(parser, run.end)) {
+      lineState = LineError;
+      lineLength = run.end;
+      break;
+    }
+    ++lineIndex;
+    out = parser->headerLine;
+  }
+  c->line = out;
+  c->headerBytes += at;
+  c->lineIndex = lineIndex;
+  c->lineLength = lineLength;
+  c->lineState = lineState;
+  return at;
 }
 
 // Scans header bytes until the header ends, the scan fails or the data run
@@ -281,6 +326,11 @@ UINT32 ScanHeader(HttpParser* parser, const UINT8* data, UINT32 length) {
   LineCursor c = OpenCursor(parser);
   UINT32 i = 0;
   while (i < length) {
+    // At the start of a line under the bound: as many whole lines as lie in the data.
+    if (c.lineState == LineText && c.lineLength == 0 && c.headerBytes <= kMaxHeaderBytes) {
+      i += TakeLines(parser, &c, data + i, length - i);
+      if (c.lineState != LineText || i == length) break;
+    }
     if (c.lineState == LineText) {
       UINT32 room = c.headerBytes < kMaxHeaderBytes ? kMaxHeaderBytes - c.headerBytes : 0;
       UINT32 reach = length - i < room ? length - i : room;

@@ -65,9 +65,9 @@ UINT32 StoreRequest(HttpParser* parser, const char* hostText, const char* reques
   }
 
   // The host name: without leading spaces, and without a port.
-  memcpy(hostCopy, hostText + host.skip, host.length - host.skip + 1);
+  word_scan::CopyShort(hostCopy, hostText + host.skip, host.length - host.skip + 1);
   if (host.colon < host.length) hostCopy[host.colon - host.skip] = '\0';
-  memcpy(lineCopy, requestLine, lineLength + 1);
+  word_scan::CopyShort(lineCopy, requestLine, lineLength + 1);
 
   auto* record = static_cast<RequestRecord*>(AllocateNonPaged(sizeof(RequestRecord)));
   if (record == nullptr) {

@@ -36,6 +36,27 @@ inline ScanWord LoadWord(const void* p) {
 inline void StoreWord(void* p, ScanWord w) { __builtin_memcpy(p, &w, sizeof(w)); }
 inline bool IsLineEnd(UINT8 byte) { return byte == '\r' || byte == '\n'; }
 
+// memcpy for the short texts of a request (a few dozen bytes): whole words,
+// the last one overlapping the one before it, so that no byte outside the n
+// is read or written and no call is made.
+inline void CopyShort(char* to, const char* from, SIZE_T n) {
+  if (n >= kWordBytes) {
+    SIZE_T i = 0;
+    for (; n - i > kWordBytes; i += kWordBytes) StoreWord(to + i, LoadWord(from + i));
+    StoreWord(to + n - kWordBytes, LoadWord(from + n - kWordBytes));
+    return;
+  }
+  if (n >= 4) {
+    UINT32 head, tail;
+    __builtin_memcpy(&head, from, 4);
+    __builtin_memcpy(&tail, from + n - 4, 4);
+    __builtin_memcpy(to, &head, 4);
+    __builtin_memcpy(to + n - 4, &tail, 4);
+    return;
+  }
+  for (SIZE_T i = 0; i < n; ++i) to[i] = from[i];
+}
+
 // strlen, reading the first `readable` bytes of the text a word at a time
 // (they must all be readable; 0 for a text of unknown extent).
 inline SIZE_T TextLength(const char* text, SIZE_T readable) {
