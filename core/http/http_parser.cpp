@@ -248,15 +248,23 @@ struct LineRun {
 // it takes whole words of text only, which TakeText would take alike, and
 // leaves the rest to the general rules.
 inline __attribute__((always_inline)) LineRun ScanLine(char* out, const UINT8* p, UINT32 n) {
-  UINT32 k = 0;
-  ScanWord w = 0, hit = 0;
+  UINT32 k = 0, first = kWordBytes;  // first: the CR or LF within the word at k
+  ScanWord w = 0;
   for (; n - k >= kWordBytes; k += kWordBytes) {
     w = LoadWord(p + k);
-    if (Controls(w) != 0 && (hit = LineEnds(w)) != 0) break;
+    const ScanWord controls = Controls(w);
+    if (controls != 0) {
+      // The lowest flag is exact: nearly always the line end itself.
+      first = FirstFlagged(controls);
+      if (IsLineEnd(p[k + first])) break;
+      const ScanWord hit = LineEnds(w);  // a tab, NUL or byte above 0x8D came first
+      first = hit != 0 ? FirstFlagged(hit) : kWordBytes;
+      if (hit != 0) break;
+    }
     StoreWord(out + k, w);
   }
-  if (hit != 0) {
-    UINT32 end = k + FirstFlagged(hit);  // the CR or LF
+  if (first < kWordBytes) {
+    UINT32 end = k + first;  // the CR or LF
     UINT32 endBytes = p[end] == '\n' ? 1 : end + 2 <= n && p[end + 1] == '\n' ? 2 : 0;
     if (endBytes != 0) {
       UINT32 taken = end + endBytes;

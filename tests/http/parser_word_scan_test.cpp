@@ -58,6 +58,24 @@ TEST_F(WordScan, LineEndsAtEveryOffsetAndDataAtEveryAlignment) {
   }
 }
 
+// A control byte other than CR and LF, or a byte above 0x8D, ahead of the
+// line end in the same word or the word before it: the quick test for a line
+// end flags it first, and the scan must go on to the true line end.
+TEST_F(WordScan, AnOddByteAheadOfTheLineEnd) {
+  for (char odd : {'\t', '\0', '\x0b', '\x8e', '\xff'}) {
+    for (size_t pad = 0; pad < sizeof(ULONG_PTR); ++pad) {
+      for (size_t gap = 0; gap <= sizeof(ULONG_PTR); ++gap) {
+        CheckedParser p;
+        std::string line = "X: " + Text(pad) + odd + Text(gap);
+        FeedInChunks(p, "GET /" + Text(pad) + odd + " HTTP/1.1\r\n" + line + "\r\n" + line + "\n\r\n", 0, gap);
+        ASSERT_EQ(p.Problem(), "") << "byte " << int(odd) << " pad " << pad << " gap " << gap;
+        // A NUL ends the stored request line before its version: no request.
+        ASSERT_EQ(p.Parser().queueCount, odd == '\0' ? 0u : 1u) << "byte " << int(odd) << " pad " << pad;
+      }
+    }
+  }
+}
+
 TEST_F(WordScan, EveryCutOfAPipelinedStreamAgrees) {
   std::string stream = RequestWith(13, "\r\n") + RequestWith(30, "\n") + RequestWith(7, "\r\n");
   for (size_t cut = 0; cut <= stream.size(); ++cut) {
