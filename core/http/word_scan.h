@@ -36,25 +36,33 @@ inline ScanWord LoadWord(const void* p) {
 inline void StoreWord(void* p, ScanWord w) { __builtin_memcpy(p, &w, sizeof(w)); }
 inline bool IsLineEnd(UINT8 byte) { return byte == '\r' || byte == '\n'; }
 
+// Copies n bytes, sizeof(T) <= n <= 2 * sizeof(T), as two moves of T that
+// may overlap.
+template <typename T>
+inline void CopyHeadAndTail(char* to, const char* from, SIZE_T n) {
+  T head, tail;
+  __builtin_memcpy(&head, from, sizeof(T));
+  __builtin_memcpy(&tail, from + n - sizeof(T), sizeof(T));
+  __builtin_memcpy(to, &head, sizeof(T));
+  __builtin_memcpy(to + n - sizeof(T), &tail, sizeof(T));
+}
+
 // memcpy for the short texts of a request (a few dozen bytes): whole words,
 // the last one overlapping the one before it, so that no byte outside the n
-// is read or written and no call is made.
+// is read or written and no call is made (a byte loop here would become a
+// memmove call, which the driver image does not import).
 inline void CopyShort(char* to, const char* from, SIZE_T n) {
   if (n >= kWordBytes) {
     SIZE_T i = 0;
     for (; n - i > kWordBytes; i += kWordBytes) StoreWord(to + i, LoadWord(from + i));
     StoreWord(to + n - kWordBytes, LoadWord(from + n - kWordBytes));
-    return;
+  } else if (n >= 4) {
+    CopyHeadAndTail<UINT32>(to, from, n);
+  } else if (n >= 2) {
+    CopyHeadAndTail<UINT16>(to, from, n);
+  } else if (n == 1) {
+    to[0] = from[0];
   }
-  if (n >= 4) {
-    UINT32 head, tail;
-    __builtin_memcpy(&head, from, 4);
-    __builtin_memcpy(&tail, from + n - 4, 4);
-    __builtin_memcpy(to, &head, 4);
-    __builtin_memcpy(to + n - 4, &tail, 4);
-    return;
-  }
-  for (SIZE_T i = 0; i < n; ++i) to[i] = from[i];
 }
 
 // strlen, reading the first `readable` bytes of the text a word at a time
