@@ -5,10 +5,10 @@
 // CR LF or LF, and ended once (ScanLine); from the start of a line, such
 // lines follow one another in one tight loop (TakeLines). A line near any of
 // those ends takes the general way: its text a word at a time where that is
-// plain (TakeText), the rest byte by byte. Either way counters and buffers come out as taking
-// the bytes one by one would leave them. While a header is scanned its line
-// members live in a LineCursor, so that the line bytes stored through char
-// pointers do not make the compiler reload them.
+// plain (TakeText), the rest byte by byte. Either way counters and buffers
+// come out as taking the bytes one by one would leave them. While a header
+// is scanned its line members live in a LineCursor, so that the line bytes
+// stored through char pointers do not make the compiler reload them.
 #include "core/http/http_parser.h"
 #include "core/http/word_scan.h"
 
@@ -258,8 +258,11 @@ inline __attribute__((always_inline)) LineRun ScanLine(char* out, const UINT8* p
       first = FirstFlagged(controls);
       if (IsLineEnd(p[k + first])) break;
       const ScanWord hit = LineEnds(w);  // a tab, NUL or byte above 0x8D came first
-      first = hit != 0 ? FirstFlagged(hit) : kWordBytes;
-      if (hit != 0) break;
+      if (hit != 0) {
+        first = FirstFlagged(hit);
+        break;
+      }
+      first = kWordBytes;
     }
     StoreWord(out + k, w);
   }
